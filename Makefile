@@ -1,0 +1,48 @@
+# Front door: `make demo` runs the end-to-end demonstration, `make test` runs every test
+# (plain build, then ASan+UBSan and TSan builds of the whole suite), `make bench` prints the
+# benchmark figures. Each installs missing Debian packages first.
+
+JOBS ?= 2
+CTEST_FLAGS ?= --output-on-failure --no-tests=error -j$(JOBS)
+GEN := -G Ninja -DBRISVANE_BUILD_BENCH=OFF
+
+.PHONY: all deps build test test-plain test-asan test-tsan fuzz-smoke bench demo clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j$(JOBS)
+
+test: deps test-plain test-asan test-tsan fuzz-smoke
+	@echo "all test runs passed"
+
+test-plain: build
+	ctest --test-dir build $(CTEST_FLAGS)
+
+test-asan: deps
+	cmake -S . -B build-asan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_C_COMPILER=clang -DBRISVANE_SANITIZE=address,undefined
+	cmake --build build-asan -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build-asan $(CTEST_FLAGS)
+
+test-tsan: deps
+	cmake -S . -B build-tsan $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISVANE_SANITIZE=thread
+	cmake --build build-tsan -j$(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	  scripts/run-tsan.sh ctest --test-dir build-tsan $(CTEST_FLAGS)
+
+fuzz-smoke: deps
+	scripts/fuzz-smoke.sh
+
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRISVANE_BUILD_TESTS=OFF
+	cmake --build build-bench -j$(JOBS)
+	scripts/run-benchmarks.sh build-bench
+
+clean:
+	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -1,0 +1,225 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "BrisvaneStateServiceImplementation/BrisvaneKeychainReaderType.h"
+#include "BrisvaneStateServiceImplementation/InstalledAppMonitorType.h"
+#include "host/contracts.h"
+#include "platform/async_stream.h"
+#include "platform/subjects.h"
+
+namespace testsupport {
+
+// A keychain reader whose answer, failure and blocking the test controls. Thread-safe.
+class FakeKeychainReader final : public brisvane::BrisvaneKeychainReaderType {
+ public:
+  std::optional<bool> readRTPState() override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++entered_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !blocked_; });
+    ++reads_;
+    changed_.notify_all();
+    if (readError_) throw std::runtime_error(*readError_);
+    return value_;
+  }
+
+  platform::AsyncStream<platform::Void> listenForRTPStateUpdates() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++listens_;
+    if (listenError_) throw std::runtime_error(*listenError_);
+    auto [stream, continuation] = platform::AsyncStream<platform::Void>::makeStream();
+    continuation.onTermination([this] { ++terminations_; });
+    continuations_.push_back(continuation);
+    return std::move(stream);
+  }
+
+  void setValue(std::optional<bool> value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    value_ = value;
+    readError_.reset();
+  }
+  void setReadError(std::string description) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    readError_ = std::move(description);
+  }
+  void setListenError(std::string description) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    listenError_ = std::move(description);
+  }
+  // While blocked, reads wait inside readRTPState().
+  void block() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    blocked_ = true;
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    blocked_ = false;
+    changed_.notify_all();
+  }
+  // One change announcement on every open listening stream.
+  void signal() {
+    std::vector<platform::AsyncStream<platform::Void>::Continuation> targets;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      targets = continuations_;
+    }
+    for (auto& c : targets) c.yield(platform::Void{});
+  }
+  void finishStreams() {
+    std::vector<platform::AsyncStream<platform::Void>::Continuation> targets;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      targets.swap(continuations_);
+    }
+    for (auto& c : targets) c.finish();
+  }
+
+  int reads() const { std::lock_guard<std::mutex> l(mutex_); return reads_; }
+  int entered() const { std::lock_guard<std::mutex> l(mutex_); return entered_; }
+  int listens() const { std::lock_guard<std::mutex> l(mutex_); return listens_; }
+  int terminations() const { return terminations_.load(); }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::optional<bool> value_;
+  std::optional<std::string> readError_;
+  std::optional<std::string> listenError_;
+  bool blocked_ = false;
+  int entered_ = 0;
+  int reads_ = 0;
+  int listens_ = 0;
+  std::atomic<int> terminations_{0};
+  std::vector<platform::AsyncStream<platform::Void>::Continuation> continuations_;
+};
+
+// An installed-app monitor whose answer the test sets; counts how it is used.
+class FakeInstalledAppMonitor final : public brisvane::InstalledAppMonitorType {
+ public:
+  explicit FakeInstalledAppMonitor(bool installed = true) : subject_(installed) {}
+
+  platform::Publisher<bool> isInstalledPublisher() override {
+    return subject_.publisher().removeDuplicates();
+  }
+  bool isInstalled() override {
+    ++asked;
+    if (throwOnAsk) throw std::runtime_error("monitor failed");
+    return subject_.value();
+  }
+  void start() override { ++starts; }
+  void stop() override { ++stops; }
+
+  void set(bool installed) { subject_.send(installed); }
+
+  std::atomic<int> asked{0};
+  std::atomic<int> starts{0};
+  std::atomic<int> stops{0};
+  std::atomic<bool> throwOnAsk{false};
+
+ private:
+  platform::CurrentValueSubject<bool> subject_;
+};
+
+class FakeSleepObserver final : public host::SystemSleepObserverType {
+ public:
+  platform::Publisher<host::SystemSleepEvent> eventPublisher() const override {
+    return subject_.publisher();
+  }
+  void send(host::SystemSleepEvent event) { subject_.send(event); }
+
+ private:
+  platform::PassthroughSubject<host::SystemSleepEvent> subject_;
+};
+
+class FakeLastSavedStateProvider final : public host::BrisvaneLastSavedRTPStateProviderType {
+ public:
+  explicit FakeLastSavedStateProvider(std::optional<bool> saved = std::nullopt) : saved_(saved) {}
+
+  std::optional<bool> lastSavedRTPState() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++reads_;
+    return saved_;
+  }
+  void saveRTPState(bool state) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    saved_ = state;
+    saves_.push_back(state);
+  }
+  void set(std::optional<bool> saved) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    saved_ = saved;
+  }
+  std::vector<bool> saves() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return saves_;
+  }
+  int reads() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reads_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<bool> saved_;
+  std::vector<bool> saves_;
+  mutable int reads_ = 0;
+};
+
+// The host's override: functions that count their calls and a publisher the test drives.
+struct FakeOverride {
+  std::atomic<bool> isOverridden{false};
+  std::atomic<bool> overriddenValue{false};
+  std::atomic<int> isOverriddenCalls{0};
+  std::atomic<int> overriddenValueCalls{0};
+  platform::PassthroughSubject<host::BrisvaneRTPOverrideState> states;
+
+  host::BrisvaneStateOverrideConfiguration configuration() {
+    host::BrisvaneStateOverrideConfiguration c;
+    c.isOverridden = [this] {
+      ++isOverriddenCalls;
+      return isOverridden.load();
+    };
+    c.overriddenValue = [this] {
+      ++overriddenValueCalls;
+      return overriddenValue.load();
+    };
+    c.resetOverride = [] { throw std::logic_error("the service never resets the override"); };
+    c.overrideStatePublisher = states.publisher();
+    return c;
+  }
+};
+
+// Collects what a sink receives, from any thread.
+template <class T>
+class Recorder {
+ public:
+  std::function<void(const T&)> callback() {
+    return [this](const T& v) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      values_.push_back(v);
+    };
+  }
+  std::vector<T> values() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return values_;
+  }
+  std::size_t size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return values_.size();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<T> values_;
+};
+
+}  // namespace testsupport
