@@ -1,0 +1,74 @@
+// Cost of the host-facing answers of the state service, measured against fakes of its
+// collaborators so that only the service itself is timed.
+#include <benchmark/benchmark.h>
+
+#include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
+#include "host/logging.h"
+#include "support/service_fakes.h"
+
+namespace brisvane {
+struct BrisvaneStateServiceTestAccess {
+  static void sendKeychainValue(BrisvaneStateServiceImpl& s, std::optional<bool> v) {
+    s.keychainRTPValue_->send(v);
+  }
+};
+}  // namespace brisvane
+
+namespace {
+
+// Debug lines are not written by a host in production; keep the sink at info so the timing is
+// that of the service, not of formatting log text.
+struct Quiet {
+  Quiet() { host::setLogSink(std::make_shared<host::StandardErrorLogSink>(host::LogLevel::warning)); }
+};
+
+struct Fixture {
+  Quiet quiet;
+  std::shared_ptr<testsupport::FakeKeychainReader> reader =
+      std::make_shared<testsupport::FakeKeychainReader>();
+  std::shared_ptr<testsupport::FakeInstalledAppMonitor> monitor =
+      std::make_shared<testsupport::FakeInstalledAppMonitor>(true);
+  std::shared_ptr<testsupport::FakeSleepObserver> sleep =
+      std::make_shared<testsupport::FakeSleepObserver>();
+  testsupport::FakeOverride override_;
+  std::shared_ptr<brisvane::BrisvaneStateServiceImpl> service;
+
+  Fixture() {
+    reader->setValue(true);
+    service = brisvane::BrisvaneStateServiceImpl::make(reader, monitor, sleep,
+                                                       override_.configuration(), nullptr);
+    while (reader->reads() < 2 || service->keychainRTPValue() != true) {
+    }
+  }
+};
+
+void GetterNoOverride(benchmark::State& state) {
+  Fixture f;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(f.service->isRealTimeProtectionEnabled());
+  }
+}
+BENCHMARK(GetterNoOverride);
+
+// One keychain value change through the service's published pipeline to a host sink.
+void ServiceEmission(benchmark::State& state) {
+  Fixture f;
+  long delivered = 0;
+  auto subscription =
+      f.service->isRealTimeProtectionEnabledPublisher().sink([&](const bool&) { ++delivered; });
+  f.override_.states.send(host::BrisvaneRTPOverrideState::notOverridden);
+  bool value = false;
+  for (auto _ : state) {
+    brisvane::BrisvaneStateServiceTestAccess::sendKeychainValue(*f.service, value);
+    value = !value;
+  }
+  if (delivered < static_cast<long>(state.iterations())) {
+    state.SkipWithError("a change did not reach the host sink");
+  }
+  state.counters["delivered"] = static_cast<double>(delivered);
+}
+BENCHMARK(ServiceEmission);
+
+}  // namespace
+
+BENCHMARK_MAIN();
