@@ -44,5 +44,8 @@ bench: deps
 	cmake --build build-bench -j$(JOBS)
 	scripts/run-benchmarks.sh build-bench
 
+demo: build
+	build/tools/brisvane-demo/brisvane-demo
+
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -4,7 +4,12 @@
 #include <string>
 #include <utility>
 
+#include "BrisvaneStateServiceImplementation/KeychainBrisvaneReader.h"
 #include "BrisvaneStateServiceImplementation/RTPLog.h"
+#include "BrisvaneStateServiceImplementation/SpotlightInstalledAppMonitor.h"
+#include "host/logind_sleep_bridge.h"
+#include "host/system_sleep_observer.h"
+#include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "platform/async_stream.h"
 #include "platform/main_loop.h"
 
@@ -37,6 +42,26 @@ std::string describe(const std::exception_ptr& error) {
 }
 
 }  // namespace
+
+std::shared_ptr<BrisvaneStateServiceImpl> BrisvaneStateServiceImpl::make(
+    std::string accessGroup, std::string knownInstalledBundleIdentifier,
+    std::shared_ptr<const host::AppOnDeviceCheckerServiceType> appOnDeviceChecker,
+    host::BrisvaneStateOverrideConfiguration stateOverrideConfiguration,
+    std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> lastSavedBrisvaneRTPStatusProvider) {
+  auto client =
+      std::make_shared<KeychainInteroperabilityClient>(keychainServiceName, std::move(accessGroup));
+  auto reader = std::make_shared<KeychainBrisvaneReader>(std::move(client));
+  // Sleep and wake reach the workspace center from the system bus, connected once per process
+  // on the main loop.
+  platform::MainLoop::main().post([] { host::startSystemSleepEventsOnce(); });
+  auto sleepObserver =
+      std::make_shared<host::SystemSleepObserver>(host::workspaceNotificationCenter());
+  auto monitor = SpotlightInstalledAppMonitor::make(
+      {brisvaneBundleIdentifier, brisvaneOrbiskBundleIdentifier}, std::move(appOnDeviceChecker),
+      std::move(knownInstalledBundleIdentifier), {}, monitorDebounceInterval);
+  return make(std::move(reader), std::move(monitor), std::move(sleepObserver),
+              std::move(stateOverrideConfiguration), std::move(lastSavedBrisvaneRTPStatusProvider));
+}
 
 std::shared_ptr<BrisvaneStateServiceImpl> BrisvaneStateServiceImpl::make(
     std::shared_ptr<BrisvaneKeychainReaderType> keychainReader,

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <string>
 #include <mutex>
 #include <optional>
 
@@ -37,6 +39,24 @@ class BrisvaneStateServiceImpl final : public host::BrisvaneStateServiceType,
  public:
   // 6 hours, the period of the background refresh.
   static constexpr std::uint64_t periodicRefreshInterval = 21'600'000'000'000ULL;
+
+  // The host's entry point. Builds the keychain client for the service
+  // "com.tarvik.brisvane.interoperability" and `accessGroup`, the reader over it, the sleep
+  // observer over the workspace center, and a monitor for "com.tarvik.brisvane" and
+  // "com.tarvik.brisvane-orbisk" (plus the host's own `knownInstalledBundleIdentifier`) in the
+  // default application folders with a 500 ms debounce; then starts everything. Never fails and
+  // logs nothing; the provider may be null.
+  static std::shared_ptr<BrisvaneStateServiceImpl> make(
+      std::string accessGroup, std::string knownInstalledBundleIdentifier,
+      std::shared_ptr<const host::AppOnDeviceCheckerServiceType> appOnDeviceChecker,
+      host::BrisvaneStateOverrideConfiguration stateOverrideConfiguration,
+      std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> lastSavedBrisvaneRTPStatusProvider);
+
+  // The fixed identifiers the entry point uses.
+  static constexpr const char* keychainServiceName = "com.tarvik.brisvane.interoperability";
+  static constexpr const char* brisvaneBundleIdentifier = "com.tarvik.brisvane";
+  static constexpr const char* brisvaneOrbiskBundleIdentifier = "com.tarvik.brisvane-orbisk";
+  static constexpr std::chrono::milliseconds monitorDebounceInterval{500};
 
   // Builds the service from its collaborators and starts it: seeds the keychain value from the
   // provider, starts the monitor, binds the refresh triggers and the sleep events and starts the
