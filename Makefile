@@ -6,7 +6,7 @@ JOBS ?= 2
 CTEST_FLAGS ?= --output-on-failure --no-tests=error -j$(JOBS)
 GEN := -G Ninja -DBRISVANE_BUILD_BENCH=OFF
 
-.PHONY: all deps build test test-plain test-asan test-tsan fuzz-smoke bench demo clean
+.PHONY: all deps build test test-plain install-check test-asan test-tsan fuzz-smoke bench demo clean
 
 all: build
 
@@ -17,11 +17,14 @@ build: deps
 	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build -j$(JOBS)
 
-test: deps test-plain test-asan test-tsan fuzz-smoke
+test: deps test-plain install-check test-asan test-tsan fuzz-smoke
 	@echo "all test runs passed"
 
 test-plain: build
 	ctest --test-dir build $(CTEST_FLAGS)
+
+install-check: build
+	scripts/check-install.sh
 
 test-asan: deps
 	cmake -S . -B build-asan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \

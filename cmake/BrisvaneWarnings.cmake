@@ -14,11 +14,14 @@ function(brisvane_add_library name)
     add_library(${name} STATIC ${sources})
     target_include_directories(${name} PUBLIC
       $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}> $<INSTALL_INTERFACE:include/brisvane>)
-    target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS} brisvane_warnings)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS}
+                          $<BUILD_INTERFACE:brisvane_warnings>)
+    set_target_properties(${name} PROPERTIES OUTPUT_NAME brisvane_${name})
   else()
     add_library(${name} INTERFACE)
     target_include_directories(${name} INTERFACE
       $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}> $<INSTALL_INTERFACE:include/brisvane>)
     target_link_libraries(${name} INTERFACE ${ARG_DEPS})
   endif()
+  set_property(GLOBAL APPEND PROPERTY BRISVANE_LIBRARIES ${name})
 endfunction()
