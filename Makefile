@@ -47,7 +47,9 @@ bench: deps
 	cmake --build build-bench -j$(JOBS)
 	scripts/run-benchmarks.sh build-bench
 
-demo: build
+demo: deps
+	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j$(JOBS) --target brisvane-demo
 	build/tools/brisvane-demo/brisvane-demo
 
 clean:
