@@ -1,0 +1,315 @@
+#include "platform/distributed_notification_center.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "platform/detail/dnc_datagram.h"
+#include "platform/detail/dnc_folder.h"
+
+namespace platform {
+namespace {
+
+constexpr const char* kFolderName = "distributed-notifications";
+// How long a post waits for room in one observer's full queue before giving up on it.
+constexpr std::chrono::milliseconds kSendTimeout{2000};
+
+std::atomic<std::uint64_t> nextObserverId{1};
+
+struct Observer {
+  Observer(std::uint64_t id, std::string name, DistributedNotificationCenter::Callback callback)
+      : id(id), name(std::move(name)), callback(std::move(callback)) {}
+  const std::uint64_t id;
+  const std::string name;
+  // Guarded by State::mutex, except while the receiving thread runs it (State::running == id).
+  DistributedNotificationCenter::Callback callback;
+  bool isRemoved = false;
+};
+
+}  // namespace
+
+// Shared by the center and its receiving thread, so that a center destroyed from its own
+// callback can leave the thread to finish on its own.
+struct DistributedNotificationCenter::State {
+  State(std::filesystem::path folder, dnc::UniqueFd folderFd)
+      : folder(std::move(folder)),
+        folderFd(std::move(folderFd)),
+        broadcaster(this->folder, this->folderFd.get(), kSendTimeout) {}
+
+  ~State() {
+    if (!socketName.empty()) ::unlinkat(folderFd.get(), socketName.c_str(), 0);
+  }
+
+  bool hasFolder() const { return folderFd.isValid(); }
+
+  // Binds the observing socket and starts the receiving thread. Called with `mutex` held.
+  void startReceiving(const std::shared_ptr<State>& self);
+  void runReceiver();
+  void drainSocket();
+  void dispatch(const std::string& name);
+  void wake() const;
+
+  const std::filesystem::path folder;  // empty when there is no usable folder
+  const dnc::UniqueFd folderFd;
+
+  std::mutex postMutex;          // serialises posts: one send socket, ordered delivery
+  dnc::Broadcaster broadcaster;  // guarded by postMutex
+
+  std::mutex mutex;
+  std::condition_variable callbackFinished;
+  std::map<std::uint64_t, std::shared_ptr<Observer>> observers;  // guarded by mutex
+  std::deque<std::string> localPosts;  // guarded by mutex; this process's own posts
+  std::uint64_t running = 0;           // guarded by mutex; id of the running callback
+  bool isReceiving = false;            // guarded by mutex; set once, with the thread
+  std::atomic<bool> isStopping{false};
+  std::thread receiver;
+  std::thread::id receiverId;  // guarded by mutex; written with isReceiving
+
+  // Written once by startReceiving under `mutex` before `isReceiving` is set; read-only after.
+  dnc::UniqueFd wakeFd;
+  dnc::UniqueFd socketFd;
+  std::string socketName;
+};
+
+void DistributedNotificationCenter::State::startReceiving(const std::shared_ptr<State>& self) {
+  wakeFd = dnc::UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wakeFd.isValid()) {
+    throw std::system_error(errno, std::generic_category(), "cannot create an eventfd");
+  }
+  if (hasFolder()) {
+    dnc::UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const std::string name = dnc::makeSocketName();
+    const std::string path = (folder / name).string();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());  // length checked with the folder
+    if (fd.isValid() &&
+        ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+      ::fchmodat(folderFd.get(), name.c_str(), 0600, 0);
+      socketFd = std::move(fd);
+      socketName = name;
+    }
+    // Without a socket the center still delivers the process's own posts; posting and
+    // observing report no failure.
+  }
+  isReceiving = true;
+  receiver = std::thread([self] { self->runReceiver(); });
+  receiverId = receiver.get_id();
+}
+
+void DistributedNotificationCenter::State::wake() const {
+  const std::uint64_t one = 1;
+  // The counter only saturates after 2^64 - 2 unread wakes, and one wake is enough.
+  [[maybe_unused]] const ssize_t written = ::write(wakeFd.get(), &one, sizeof(one));
+}
+
+void DistributedNotificationCenter::State::runReceiver() {
+  std::array<pollfd, 2> fds{};
+  fds[0] = {wakeFd.get(), POLLIN, 0};
+  fds[1] = {socketFd.get(), POLLIN, 0};
+  const nfds_t count = socketFd.isValid() ? 2 : 1;
+  while (!isStopping) {
+    if (::poll(fds.data(), count, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "notification receiver poll failed");
+    }
+    if (fds[0].revents != 0) {
+      std::uint64_t value = 0;
+      [[maybe_unused]] const ssize_t read = ::read(wakeFd.get(), &value, sizeof(value));
+      std::deque<std::string> posts;
+      {
+        std::lock_guard lock(mutex);
+        posts.swap(localPosts);
+      }
+      for (const std::string& name : posts) {
+        if (isStopping) return;
+        dispatch(name);
+      }
+    }
+    if (count > 1 && fds[1].revents != 0) drainSocket();
+  }
+}
+
+void DistributedNotificationCenter::State::drainSocket() {
+  std::array<char, dnc::kMaxDatagramSize + 1> buffer{};
+  while (!isStopping) {
+    iovec io{buffer.data(), buffer.size()};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    const ssize_t size = ::recvmsg(socketFd.get(), &message, MSG_DONTWAIT);
+    if (size < 0) {
+      if (errno == EINTR) continue;
+      return;  // EAGAIN: drained
+    }
+    if ((message.msg_flags & MSG_TRUNC) != 0) continue;
+    if (auto name = dnc::decodeDatagram(buffer.data(), static_cast<std::size_t>(size))) {
+      dispatch(*name);
+    }
+  }
+}
+
+void DistributedNotificationCenter::State::dispatch(const std::string& name) {
+  std::vector<std::shared_ptr<Observer>> targets;
+  {
+    std::lock_guard lock(mutex);
+    for (const auto& [id, observer] : observers) {
+      if (observer->name == name) targets.push_back(observer);
+    }
+  }
+  for (const auto& observer : targets) {
+    {
+      std::lock_guard lock(mutex);
+      if (observer->isRemoved || isStopping) continue;
+      running = observer->id;
+    }
+    observer->callback(name);
+    Callback released;
+    {
+      std::lock_guard lock(mutex);
+      running = 0;
+      // Removed from inside its own callback: free what it captured now that it has returned.
+      if (observer->isRemoved) released = std::move(observer->callback);
+    }
+    callbackFinished.notify_all();
+  }
+}
+
+DistributedNotificationCenter::DistributedNotificationCenter(std::shared_ptr<State> state)
+    : state_(std::move(state)) {}
+
+DistributedNotificationCenter::~DistributedNotificationCenter() {
+  bool isOnReceiver = false;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->isStopping = true;
+    if (state_->isReceiving) {
+      state_->wake();
+      isOnReceiver = std::this_thread::get_id() == state_->receiverId;
+    }
+  }
+  if (state_->receiver.joinable()) {
+    if (isOnReceiver) {
+      // Destroyed from its own callback: the thread sees isStopping once the callback returns
+      // and then drops its reference to the state.
+      state_->receiver.detach();
+    } else {
+      state_->receiver.join();
+    }
+  }
+  std::map<std::uint64_t, std::shared_ptr<Observer>> observers;
+  {
+    std::lock_guard lock(state_->mutex);
+    observers.swap(state_->observers);
+  }
+}
+
+std::shared_ptr<DistributedNotificationCenter> DistributedNotificationCenter::create(
+    std::filesystem::path folder) {
+  dnc::UniqueFd fd = dnc::openPrivateFolder(folder);
+  auto state = std::make_shared<State>(std::move(folder), std::move(fd));
+  return std::shared_ptr<DistributedNotificationCenter>(
+      new DistributedNotificationCenter(std::move(state)));
+}
+
+std::filesystem::path DistributedNotificationCenter::defaultFolder() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/') return std::filesystem::path(runtime) / kFolderName;
+  // Fixed rather than $TMPDIR: every process of the user must meet in the same folder.
+  return std::filesystem::path("/tmp") /
+         (std::string(kFolderName) + "-" + std::to_string(::geteuid()));
+}
+
+std::shared_ptr<DistributedNotificationCenter> DistributedNotificationCenter::defaultCenter() {
+  static const std::shared_ptr<DistributedNotificationCenter> center = [] {
+    try {
+      return create(defaultFolder());
+    } catch (const std::system_error& error) {
+      std::cerr << "distributed notifications stay within this process: " << error.what()
+                << std::endl;
+      auto state = std::make_shared<State>(std::filesystem::path(), dnc::UniqueFd());
+      return std::shared_ptr<DistributedNotificationCenter>(
+          new DistributedNotificationCenter(std::move(state)));
+    }
+  }();
+  return center;
+}
+
+void DistributedNotificationCenter::post(const std::string& name) {
+  if (name.size() > kMaxNameLength) {
+    throw std::invalid_argument("notification name longer than " + std::to_string(kMaxNameLength) +
+                                " bytes");
+  }
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->isReceiving && !state_->isStopping) {
+      state_->localPosts.push_back(name);
+      state_->wake();
+    }
+  }
+  if (!state_->hasFolder()) return;
+  const std::string datagram = dnc::encodeDatagram(name);
+  std::lock_guard lock(state_->postMutex);
+  // socketName is written once before isReceiving; reading it unlocked could race with that
+  // write, so take it under the observer lock.
+  std::string ownSocket;
+  {
+    std::lock_guard observersLock(state_->mutex);
+    ownSocket = state_->socketName;
+  }
+  state_->broadcaster.broadcast(datagram, ownSocket);
+}
+
+ObserverToken DistributedNotificationCenter::addObserver(const std::string& name,
+                                                         Callback callback) {
+  const std::uint64_t id = nextObserverId.fetch_add(1);
+  auto observer = std::make_shared<Observer>(id, name, std::move(callback));
+  std::lock_guard lock(state_->mutex);
+  if (!state_->isReceiving) state_->startReceiving(state_);
+  state_->observers.emplace(id, std::move(observer));
+  return ObserverToken(id);
+}
+
+void DistributedNotificationCenter::removeObserver(const ObserverToken& token) {
+  Callback released;
+  {
+    std::unique_lock lock(state_->mutex);
+    const auto found = state_->observers.find(token.id_);
+    if (found == state_->observers.end()) return;
+    const std::shared_ptr<Observer> observer = found->second;
+    state_->observers.erase(found);
+    observer->isRemoved = true;
+    if (state_->isReceiving && std::this_thread::get_id() == state_->receiverId) {
+      // On the receiving thread the only callback that can be running is the caller's own;
+      // dispatch frees it once it returns.
+      if (state_->running != observer->id) released = std::move(observer->callback);
+      return;
+    }
+    state_->callbackFinished.wait(lock, [&] { return state_->running != observer->id; });
+    released = std::move(observer->callback);
+  }
+}
+
+const std::filesystem::path& DistributedNotificationCenter::folder() const {
+  return state_->folder;
+}
+
+}  // namespace platform
