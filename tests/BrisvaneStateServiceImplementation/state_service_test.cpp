@@ -337,3 +337,36 @@ TEST(StateServiceLifetime, DroppingTheServiceDuringABlockedRefreshIsSafe) {
 }
 
 }  // namespace
+
+namespace {
+
+// A host that lets go of the service from inside its own callbacks: the sleep handler and the
+// host's sink then run the service's destructor on their own stack.
+TEST(StateServiceLifetime, ServiceReleasedFromInsideItsOwnCallbacks) {
+  for (const bool fromSleepEvent : {true, false}) {
+    SCOPED_TRACE(fromSleepEvent ? "from the sleep handler" : "from the host's sink");
+    Harness h;
+    h.reader->setValue(true);
+    h.build();
+    h.settle(2, true);
+    std::weak_ptr<BrisvaneStateServiceImpl> weak = h.service;
+    std::shared_ptr<BrisvaneStateServiceImpl> held = std::move(h.service);
+    auto subscription = held->isRealTimeProtectionEnabledPublisher().sink([&](const bool& v) {
+      if (!fromSleepEvent && !v) held.reset();
+    });
+    h.override_.states.send(BrisvaneRTPOverrideState::notOverridden);
+    if (fromSleepEvent) {
+      // The main loop's block is the only other holder while it runs.
+      platform::MainLoop::main().post([&] { held.reset(); });
+      h.sleep->send(host::SystemSleepEvent::sleep);
+      platform::MainLoop::main().runPending();
+    } else {
+      h.monitor->set(false);
+    }
+    EXPECT_TRUE(weak.expired());
+    EXPECT_EQ(h.monitor->stops.load(), 1);
+    subscription.cancel();
+  }
+}
+
+}  // namespace
