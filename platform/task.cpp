@@ -109,7 +109,11 @@ void detachVirtualSleeps(const Clock& clock) {
 std::size_t countVirtualSleeps(const Clock& clock) {
   return static_cast<std::size_t>(std::count_if(
       virtualSleeps().begin(), virtualSleeps().end(),
-      [&clock](const VirtualSleep* sleep) { return sleep->clock == &clock && !sleep->isDue; }));
+      [&clock](const VirtualSleep* sleep) {
+        // A cancelled sleep is on its way out and no longer waits for time.
+        return sleep->clock == &clock && !sleep->isDue &&
+               !sleep->task->isCancelled.load(std::memory_order_acquire);
+      }));
 }
 
 BlockingScope::BlockingScope() : counted_(TaskPool::isPoolThread()) {
