@@ -121,7 +121,9 @@ struct MainLoop::Impl {
     if (count < 0) detail::fatal("epoll_wait failed on the main loop");
     std::vector<std::uint64_t> ready;
     for (int i = 0; i < count; ++i) {
-      if (events[i].data.u64 != kWakeupId) ready.push_back(events[i].data.u64);
+      // epoll_event is packed: copy the id out rather than bind a reference to it.
+      const std::uint64_t id = events[i].data.u64;
+      if (id != kWakeupId) ready.push_back(id);
     }
     return ready;
   }

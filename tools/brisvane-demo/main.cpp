@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -311,6 +312,8 @@ int demo() {
 }  // namespace
 
 int main() {
+  // A host that dies must show up as a failed step, not kill the demo through its command pipe.
+  std::signal(SIGPIPE, SIG_IGN);
   try {
     return demo();
   } catch (const std::exception& error) {

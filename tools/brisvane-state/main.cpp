@@ -117,12 +117,10 @@ class ReadOnlyProvider final : public host::BrisvaneLastSavedRTPStateProviderTyp
  public:
   explicit ReadOnlyProvider(std::filesystem::path path) : file_(std::move(path)) {}
   std::optional<bool> lastSavedRTPState() const override { return file_.lastSavedRTPState(); }
-  void saveRTPState(bool state) override { wouldSave_ = state; }
-  std::optional<bool> wouldSave() const { return wouldSave_.load() ; }
+  void saveRTPState(bool) override {}
 
  private:
   host::FileLastSavedRTPStateProvider file_;
-  std::atomic<std::optional<bool>> wouldSave_{std::nullopt};
 };
 
 // --- status --------------------------------------------------------------------------------------
