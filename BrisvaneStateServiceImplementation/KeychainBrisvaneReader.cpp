@@ -1,0 +1,61 @@
+#include "BrisvaneStateServiceImplementation/KeychainBrisvaneReader.h"
+
+#include <cassert>
+#include <string>
+#include <utility>
+
+#include "BrisvaneStateServiceImplementation/RTPLog.h"
+#include "host/logging.h"
+#include "messages/BrisvaneSettings.h"
+#include "platform/clock.h"
+#include "platform/task.h"
+
+namespace brisvane {
+
+namespace {
+
+constexpr char kNoMessageFound[] = "🌗 No Keychain Brisvane RTP message found. Proceeding as usual.";
+constexpr char kMessageExpired[] = "🌗 Keychain Brisvane RTP state expired. Defaulting to disabled.";
+
+}  // namespace
+
+KeychainBrisvaneReader::KeychainBrisvaneReader(std::shared_ptr<InteroperabilityClient> client,
+                                               WallClock now)
+    : client_(std::move(client)), now_(std::move(now)) {
+  assert(client_ && "the reader needs a client");
+  assert(now_ && "the reader needs a wall clock");
+}
+
+KeychainBrisvaneReader::WallClock KeychainBrisvaneReader::defaultWallClock() {
+  return [] { return platform::currentTimeIntervalSince1970(); };
+}
+
+std::optional<bool> KeychainBrisvaneReader::readRTPState() {
+  const auto message = client_->readData<BrisvaneSettings>();
+  if (!message) {
+    rtpLog(host::logInfo, [] { return std::string(kNoMessageFound); });
+    return std::nullopt;
+  }
+  const double age = now_() - message->timestamp();
+  if (age <= messageTimeToLive) return message->data().isRTPEnabled();
+  rtpLog(host::logWarning, [] { return std::string(kMessageExpired); });
+  return false;
+}
+
+platform::AsyncStream<platform::Void> KeychainBrisvaneReader::listenForRTPStateUpdates() {
+  // The client's stream is move-only and the task body must be copyable, hence the shared box.
+  auto updates = std::make_shared<platform::AsyncStream<UpdateNotification>>(
+      client_->listenForUpdates(std::string(BrisvaneSettings::key())));
+  return platform::AsyncStream<platform::Void>(
+      [updates = std::move(updates)](platform::AsyncStream<platform::Void>::Continuation signals) {
+        const auto producer = platform::Task::detached([updates, signals] {
+          // next() returns nullopt when the client's stream ends or this task is cancelled; in
+          // the latter case it also ends the client's stream, which removes its observer.
+          while (updates->next()) signals.yield(platform::Void{});
+          signals.finish();
+        });
+        signals.onTermination([producer] { producer.cancel(); });
+      });
+}
+
+}  // namespace brisvane
