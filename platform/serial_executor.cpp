@@ -55,7 +55,30 @@ struct SerialExecutor::Impl : std::enable_shared_from_this<Impl> {
     current = previous;
   }
 
+  bool enterInline() {
+    detail::MutexLock lock(mutex);
+    if (isScheduled || !queue.empty()) return false;
+    isScheduled = true;  // busy: later operations queue behind this one
+    inlinePrevious = current;
+    current = this;
+    return true;
+  }
+
+  void leaveInline() {
+    current = inlinePrevious;
+    {
+      detail::MutexLock lock(mutex);
+      if (queue.empty()) {
+        isScheduled = false;
+        return;
+      }
+    }
+    schedule();  // operations queued while this one ran; still counted as scheduled
+  }
+
   static thread_local const Impl* current;
+  // The thread's previous current executor, for the operation running inline (one at a time).
+  const Impl* inlinePrevious = nullptr;
 
   detail::Mutex mutex;
   std::deque<std::function<void()>> queue RUNTIME_GUARDED_BY(mutex);
@@ -86,6 +109,10 @@ void SerialExecutor::post(std::function<void()> f) {
 bool SerialExecutor::isCurrent() const {
   return Impl::current == impl_.get();
 }
+
+bool SerialExecutor::enterInline() { return impl_->enterInline(); }
+
+void SerialExecutor::leaveInline() { impl_->leaveInline(); }
 
 void SerialExecutor::enqueue(std::function<void()> operation) {
   impl_->enqueue(std::move(operation));

@@ -29,6 +29,13 @@ class SerialExecutor {
   auto run(F&& f) -> std::invoke_result_t<F> {
     using Result = std::invoke_result_t<F>;
     assertNotInsideOwnOperation();
+    // An idle executor runs the operation on the caller's thread: the caller blocks either way,
+    // and the hop to a pool thread and back is most of the cost of a short operation. Order and
+    // exclusion are the same, since the executor counts as busy until the operation returns.
+    if (enterInline()) {
+      InlineTurn turn(*this);
+      return std::forward<F>(f)();
+    }
     auto operation = std::make_shared<std::packaged_task<Result()>>(std::forward<F>(f));
     auto result = operation->get_future();
     enqueue([operation] { (*operation)(); });
@@ -44,6 +51,15 @@ class SerialExecutor {
 
  private:
   struct Impl;
+  // Claims an idle executor for an operation run on the calling thread.
+  bool enterInline();
+  // Gives it back, handing anything queued meanwhile to a pool thread.
+  void leaveInline();
+  struct InlineTurn {
+    explicit InlineTurn(SerialExecutor& e) : executor(e) {}
+    ~InlineTurn() { executor.leaveInline(); }
+    SerialExecutor& executor;
+  };
   void enqueue(std::function<void()> operation);  // operation must not throw
   void assertNotInsideOwnOperation() const;
 
