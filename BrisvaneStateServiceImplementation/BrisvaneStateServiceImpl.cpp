@@ -231,17 +231,19 @@ void BrisvaneStateServiceImpl::bindRefreshTriggers() {
         if (!self) return platform::AnyCancellable();
         std::shared_ptr<BrisvaneKeychainReaderType> reader = self->keychainReader_;
         self.reset();
-        platform::TaskHandle task = platform::Task::detached([reader, emitter] {
-          std::optional<platform::AsyncStream<Void>> stream;
-          try {
-            stream.emplace(reader->listenForRTPStateUpdates());
-          } catch (...) {
-            rtpLog(host::logError, [error = std::current_exception()] {
-              return std::string(kFailedToProvideEvent) + describe(error);
-            });
-            emitter.sendCompletion();
-            return;
-          }
+        // Listening starts here, before construction returns, so that an announcement made
+        // right after construction is not missed; the task only waits on the stream.
+        std::shared_ptr<platform::AsyncStream<Void>> stream;
+        try {
+          stream = std::make_shared<platform::AsyncStream<Void>>(reader->listenForRTPStateUpdates());
+        } catch (...) {
+          rtpLog(host::logError, [error = std::current_exception()] {
+            return std::string(kFailedToProvideEvent) + describe(error);
+          });
+          emitter.sendCompletion();
+          return platform::AnyCancellable();
+        }
+        platform::TaskHandle task = platform::Task::detached([stream, emitter] {
           while (stream->next()) {
             rtpLog(host::logExtended, [] { return std::string(kReceivedEvent); });
             emitter.send(Void{});
@@ -273,8 +275,10 @@ void BrisvaneStateServiceImpl::bindRefreshTriggers() {
 void BrisvaneStateServiceImpl::refreshKeychainRTPValue(
     const std::weak_ptr<BrisvaneStateServiceImpl>& weakSelf) {
   std::shared_ptr<BrisvaneKeychainReaderType> reader;
+  std::uint64_t ticket = 0;
   if (auto self = weakSelf.lock()) {
     reader = self->keychainReader_;
+    ticket = ++self->refreshesStarted_;
   } else {
     return;
   }
@@ -290,6 +294,14 @@ void BrisvaneStateServiceImpl::refreshKeychainRTPValue(
   auto self = weakSelf.lock();
   if (!self) return;
   try {
+    std::lock_guard<std::mutex> lock(self->publishMutex_);
+    if (ticket < self->newestPublished_) {
+      // A read that started later has already published: this older one confirms that value
+      // rather than putting its own, possibly stale, one back.
+      value = self->keychainRTPValue_->value();
+    } else {
+      self->newestPublished_ = ticket;
+    }
     self->keychainRTPValue_->send(value);
     self->updateLastSavedRTPState(value);
   } catch (...) {

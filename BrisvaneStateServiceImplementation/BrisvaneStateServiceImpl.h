@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -121,6 +122,13 @@ class BrisvaneStateServiceImpl final : public host::BrisvaneStateServiceType,
   // construction on another thread against an early event.
   mutable std::mutex periodicRefreshMutex_;
   std::optional<platform::TaskHandle> periodicRefreshTask_;
+  // Refreshes run concurrently. Each takes a ticket before it reads; a read that finishes after
+  // a later-started read has already published sends the published value again instead of its
+  // own, so a slow, older read never replaces a newer value. The lock keeps the ticket check
+  // and the send together.
+  std::atomic<std::uint64_t> refreshesStarted_{0};
+  std::mutex publishMutex_;
+  std::uint64_t newestPublished_ = 0;
   std::once_flag publisherOnce_;
   std::optional<platform::Publisher<bool>> publisher_;
 };
