@@ -233,9 +233,16 @@ void BrisvaneStateServiceImpl::bindRefreshTriggers() {
         self.reset();
         // Listening starts here, before construction returns, so that an announcement made
         // right after construction is not missed; the task only waits on the stream.
-        std::shared_ptr<platform::AsyncStream<Void>> stream;
+        // The task holds the reader, never the service; the stream is declared after it so that
+        // it ends (and runs its termination handlers) while the reader is still there.
+        struct Listening {
+          std::shared_ptr<BrisvaneKeychainReaderType> reader;
+          platform::AsyncStream<Void> stream;
+        };
+        std::shared_ptr<Listening> listening;
         try {
-          stream = std::make_shared<platform::AsyncStream<Void>>(reader->listenForRTPStateUpdates());
+          listening = std::make_shared<Listening>(
+              Listening{reader, reader->listenForRTPStateUpdates()});
         } catch (...) {
           rtpLog(host::logError, [error = std::current_exception()] {
             return std::string(kFailedToProvideEvent) + describe(error);
@@ -243,8 +250,8 @@ void BrisvaneStateServiceImpl::bindRefreshTriggers() {
           emitter.sendCompletion();
           return platform::AnyCancellable();
         }
-        platform::TaskHandle task = platform::Task::detached([stream, emitter] {
-          while (stream->next()) {
+        platform::TaskHandle task = platform::Task::detached([listening, emitter] {
+          while (listening->stream.next()) {
             rtpLog(host::logExtended, [] { return std::string(kReceivedEvent); });
             emitter.send(Void{});
           }
