@@ -1,89 +1,157 @@
 #include "platform/serial_executor.h"
 
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 
 #include "platform/detail/runtime_fatal.h"
 #include "platform/detail/runtime_mutex.h"
+#include "platform/detail/task_runtime.h"
 
 namespace platform {
 
 namespace {
 
-// Operations run by one pool job before it hands the thread back, so that a busy executor does
-// not hold on to a pool thread for ever.
+// Posted operations run by one pool job before it hands the thread back, so that a busy
+// executor does not hold on to a pool thread for ever.
 constexpr int kOperationsPerTurn = 64;
 
 }  // namespace
 
 struct SerialExecutor::Impl : std::enable_shared_from_this<Impl> {
-  void enqueue(std::function<void()> operation) {
-    {
-      detail::MutexLock lock(mutex);
-      queue.push_back(std::move(operation));
-      if (isScheduled) return;
-      isScheduled = true;
+  // A run() caller waiting for its turn; lives on that caller's stack.
+  struct Waiter {
+    std::condition_variable granted;
+    bool isGranted = false;
+  };
+
+  // Either a posted operation or a run() caller's place in line.
+  struct Entry {
+    std::function<void()> posted;
+    Waiter* waiter = nullptr;
+  };
+
+  enum class Owner {
+    none,          // idle: the queue is empty
+    thread,        // a run() caller holds it (running, or running the posted entries ahead of it)
+    pendingDrain,  // a pool job was asked to run the queued posted entries (none are waiters)
+    draining,      // that pool job is running them
+  };
+
+  // Blocks until the calling thread holds the executor with every earlier entry done.
+  void acquire() {
+    detail::MutexLock lock(mutex);
+    switch (owner) {
+      case Owner::none:
+        owner = Owner::thread;
+        return;
+      case Owner::pendingDrain:
+        // Everything queued is posted and nobody runs it yet: run it here rather than wait for
+        // a pool thread, and let the pool job find nothing to do.
+        // Callers arriving meanwhile queue behind this one.
+        owner = Owner::thread;
+        ++drainGeneration;
+        for (std::size_t ahead = queue.size(); ahead > 0; --ahead) {
+          auto operation = takeFrontLocked();
+          lock.unlock();
+          runPosted(std::move(operation));
+          lock.lock();
+        }
+        return;
+      case Owner::thread:
+      case Owner::draining:
+        break;
     }
-    schedule();
+    Waiter self;
+    queue.push_back(Entry{nullptr, &self});
+    ++waitersQueued;
+    while (!self.isGranted) lock.wait(self.granted);
+    // Granted: only posted entries can be ahead of this one.
+    while (queue.front().waiter != &self) {
+      auto operation = takeFrontLocked();
+      lock.unlock();
+      runPosted(std::move(operation));
+      lock.lock();
+    }
+    queue.pop_front();
+    --waitersQueued;
   }
 
-  void schedule() {
-    detail::submitToPool([self = shared_from_this()] { self->drain(); });
+  void release() {
+    detail::MutexLock lock(mutex);
+    handOffLocked();
   }
 
-  void drain() {
+  void post(std::function<void()> operation) {
+    detail::MutexLock lock(mutex);
+    queue.push_back(Entry{std::move(operation), nullptr});
+    if (owner == Owner::none) scheduleDrainLocked();
+  }
+
+  // Takes the posted entry at the front of the queue, to be run with the lock released.
+  std::function<void()> takeFrontLocked() RUNTIME_REQUIRES(mutex) {
+    std::function<void()> operation = std::move(queue.front().posted);
+    queue.pop_front();
+    return operation;
+  }
+
+  void runPosted(std::function<void()> operation) {
     const Impl* previous = current;
     current = this;
-    for (int turn = 0;; ++turn) {
-      std::function<void()> operation;
-      {
-        detail::MutexLock lock(mutex);
-        if (queue.empty()) {
-          isScheduled = false;
-          break;
-        }
-        if (turn == kOperationsPerTurn) {
-          current = previous;
-          schedule();  // still scheduled: no other drain can start meanwhile
-          return;
-        }
-        operation = std::move(queue.front());
-        queue.pop_front();
-      }
-      operation();
-    }
+    operation();  // wrapped by post(): never throws
     current = previous;
   }
 
-  bool enterInline() {
-    detail::MutexLock lock(mutex);
-    if (isScheduled || !queue.empty()) return false;
-    isScheduled = true;  // busy: later operations queue behind this one
-    inlinePrevious = current;
-    current = this;
-    return true;
+  // Called by the holder when it is done: the executor goes to the first waiting caller (who
+  // runs any posted entries ahead of it), else to a pool job for the posted entries, else idle.
+  void handOffLocked() RUNTIME_REQUIRES(mutex) {
+    if (queue.empty()) {
+      owner = Owner::none;
+      return;
+    }
+    if (waitersQueued == 0) {
+      scheduleDrainLocked();
+      return;
+    }
+    owner = Owner::thread;
+    for (Entry& entry : queue) {
+      if (entry.waiter == nullptr) continue;
+      entry.waiter->isGranted = true;
+      // Under the lock: once it sees isGranted the waiter may return and destroy the variable.
+      entry.waiter->granted.notify_one();
+      return;
+    }
   }
 
-  void leaveInline() {
-    current = inlinePrevious;
-    {
-      detail::MutexLock lock(mutex);
-      if (queue.empty()) {
-        isScheduled = false;
-        return;
-      }
+  void scheduleDrainLocked() RUNTIME_REQUIRES(mutex) {
+    owner = Owner::pendingDrain;
+    const std::uint64_t generation = ++drainGeneration;
+    detail::submitToPool([self = shared_from_this(), generation] { self->drain(generation); });
+  }
+
+  void drain(std::uint64_t generation) {
+    detail::MutexLock lock(mutex);
+    if (owner != Owner::pendingDrain || generation != drainGeneration) return;  // taken over
+    owner = Owner::draining;
+    for (int turn = 0; turn < kOperationsPerTurn; ++turn) {
+      if (queue.empty() || queue.front().waiter != nullptr) break;
+      auto operation = takeFrontLocked();
+      lock.unlock();
+      runPosted(std::move(operation));
+      lock.lock();
     }
-    schedule();  // operations queued while this one ran; still counted as scheduled
+    handOffLocked();
   }
 
   static thread_local const Impl* current;
-  // The thread's previous current executor, for the operation running inline (one at a time).
-  const Impl* inlinePrevious = nullptr;
 
   detail::Mutex mutex;
-  std::deque<std::function<void()>> queue RUNTIME_GUARDED_BY(mutex);
-  // A drain job is queued or running.
-  bool isScheduled RUNTIME_GUARDED_BY(mutex) = false;
+  std::deque<Entry> queue RUNTIME_GUARDED_BY(mutex);
+  Owner owner RUNTIME_GUARDED_BY(mutex) = Owner::none;
+  std::size_t waitersQueued RUNTIME_GUARDED_BY(mutex) = 0;
+  // Tells a scheduled pool job whether it is still the one meant to drain.
+  std::uint64_t drainGeneration RUNTIME_GUARDED_BY(mutex) = 0;
 };
 
 thread_local const SerialExecutor::Impl* SerialExecutor::Impl::current = nullptr;
@@ -92,8 +160,19 @@ SerialExecutor::SerialExecutor() : impl_(std::make_shared<Impl>()) {}
 
 SerialExecutor::~SerialExecutor() = default;
 
+SerialExecutor::Turn::Turn(SerialExecutor& executor) : impl_(*executor.impl_) {
+  impl_.acquire();
+  previous_ = Impl::current;
+  Impl::current = &impl_;
+}
+
+SerialExecutor::Turn::~Turn() {
+  Impl::current = previous_;
+  impl_.release();
+}
+
 void SerialExecutor::post(std::function<void()> f) {
-  enqueue([f = std::move(f)] {
+  impl_->post([f = std::move(f)] {
     try {
       f();
     } catch (const std::exception& error) {
@@ -108,14 +187,6 @@ void SerialExecutor::post(std::function<void()> f) {
 
 bool SerialExecutor::isCurrent() const {
   return Impl::current == impl_.get();
-}
-
-bool SerialExecutor::enterInline() { return impl_->enterInline(); }
-
-void SerialExecutor::leaveInline() { impl_->leaveInline(); }
-
-void SerialExecutor::enqueue(std::function<void()> operation) {
-  impl_->enqueue(std::move(operation));
 }
 
 void SerialExecutor::assertNotInsideOwnOperation() const {

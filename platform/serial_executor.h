@@ -1,18 +1,20 @@
 #pragma once
 
 #include <functional>
-#include <future>
 #include <memory>
 #include <type_traits>
 #include <utility>
 
-#include "platform/detail/task_runtime.h"
-
 namespace platform {
 
-// Runs submitted operations one at a time, in submission order, on threads of the shared pool
-// (not a thread of its own). The role of an actor: state touched only by its operations needs
-// no lock.
+// Runs submitted operations one at a time, in submission order, without a thread of its own.
+// The role of an actor: state touched only by its operations needs no lock.
+//
+// run() executes its operation on the calling thread once every operation submitted before it
+// has finished; the caller waits for its turn rather than for a pool thread. Posted operations
+// run on a pool thread, or on the thread of a run() caller whose turn comes after them. Since a
+// thread waiting in run() always waits for a thread that is running (never for a pool thread
+// still to be found), any number of callers can wait without the pool growing for them.
 //
 // Threads: run and post may be called from any thread except from inside one of this
 // executor's own operations, where run would wait for itself (a fatal error). Operations still
@@ -27,20 +29,9 @@ class SerialExecutor {
   // Blocks until f has run on the executor; returns its result or rethrows its exception.
   template <class F>
   auto run(F&& f) -> std::invoke_result_t<F> {
-    using Result = std::invoke_result_t<F>;
     assertNotInsideOwnOperation();
-    // An idle executor runs the operation on the caller's thread: the caller blocks either way,
-    // and the hop to a pool thread and back is most of the cost of a short operation. Order and
-    // exclusion are the same, since the executor counts as busy until the operation returns.
-    if (enterInline()) {
-      InlineTurn turn(*this);
-      return std::forward<F>(f)();
-    }
-    auto operation = std::make_shared<std::packaged_task<Result()>>(std::forward<F>(f));
-    auto result = operation->get_future();
-    enqueue([operation] { (*operation)(); });
-    detail::BlockingScope blocked;
-    return result.get();
+    const Turn turn(*this);
+    return std::forward<F>(f)();
   }
 
   // Fire-and-forget. An exception escaping f is written to standard error and dropped.
@@ -51,16 +42,21 @@ class SerialExecutor {
 
  private:
   struct Impl;
-  // Claims an idle executor for an operation run on the calling thread.
-  bool enterInline();
-  // Gives it back, handing anything queued meanwhile to a pool thread.
-  void leaveInline();
-  struct InlineTurn {
-    explicit InlineTurn(SerialExecutor& e) : executor(e) {}
-    ~InlineTurn() { executor.leaveInline(); }
-    SerialExecutor& executor;
+
+  // Holds the executor for the calling thread from construction (once everything submitted
+  // before has run) to destruction (which hands it to whatever queued meanwhile).
+  class Turn {
+   public:
+    explicit Turn(SerialExecutor& executor);
+    ~Turn();
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+   private:
+    Impl& impl_;
+    const Impl* previous_;
   };
-  void enqueue(std::function<void()> operation);  // operation must not throw
+
   void assertNotInsideOwnOperation() const;
 
   std::shared_ptr<Impl> impl_;

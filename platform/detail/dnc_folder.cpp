@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -67,10 +69,14 @@ UniqueFd openPrivateFolder(const std::filesystem::path& folder) {
   return fd;
 }
 
-bool isPrivateFolder(int folderFd) {
+bool isPrivateFolder(int folderFd, timespec& changeTime) {
   struct stat st {};
-  return ::fstat(folderFd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-         (st.st_mode & 077) == 0;
+  if (::fstat(folderFd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+      (st.st_mode & 077) != 0) {
+    return false;
+  }
+  changeTime = st.st_ctim;
+  return true;
 }
 
 std::string makeSocketName() {
@@ -82,13 +88,38 @@ std::string makeSocketName() {
   return name;
 }
 
+namespace {
+
+bool operator==(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+long long nanosecondsBetween(const timespec& earlier, const timespec& later) {
+  return (static_cast<long long>(later.tv_sec) - earlier.tv_sec) * 1000000000LL +
+         (later.tv_nsec - earlier.tv_nsec);
+}
+
+// A memory file system (where $XDG_RUNTIME_DIR normally is) keeps the clock's times as they
+// are; others may round them, at worst to whole seconds.
+long long timestampRoundingOf(int folderFd) {
+  struct statfs fs {};
+  if (::fstatfs(folderFd, &fs) == 0 && fs.f_type == TMPFS_MAGIC) return 0;
+  return 1000000000LL;
+}
+
+}  // namespace
+
 Broadcaster::Broadcaster(std::filesystem::path folder, int folderFd,
                          std::chrono::milliseconds sendTimeout)
-    : folder_(std::move(folder)), folderFd_(folderFd), sendTimeout_(sendTimeout) {}
+    : folder_(std::move(folder)),
+      folderFd_(folderFd),
+      sendTimeout_(sendTimeout),
+      timestampRoundingNs_(timestampRoundingOf(folderFd)) {}
 
 void Broadcaster::broadcast(std::string_view datagram, std::string_view skipName) {
   // Someone with the same user id could have opened the folder up since it was checked.
-  if (!isPrivateFolder(folderFd_)) return;
+  timespec change{};
+  if (!isPrivateFolder(folderFd_, change)) return;
   if (!sendFd_.isValid()) {
     sendFd_ = UniqueFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sendFd_.isValid()) return;
@@ -98,7 +129,17 @@ void Broadcaster::broadcast(std::string_view datagram, std::string_view skipName
     timeout.tv_usec = static_cast<suseconds_t>(micros % 1000000);
     ::setsockopt(sendFd_.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
   }
+  if (!isListingReusable_ || !(change == listedChange_)) list(change);
+  for (const Receiver& receiver : receivers_) {
+    if (receiver.name != skipName) sendTo(receiver, datagram);
+  }
+}
 
+void Broadcaster::list(const timespec& change) {
+  timespec listedAt{};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &listedAt);
+  receivers_.clear();
+  isListingReusable_ = false;
   // A fresh descriptor per listing: readdir needs its own position.
   const int listFd = ::openat(folderFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listFd < 0) return;
@@ -110,24 +151,29 @@ void Broadcaster::broadcast(std::string_view datagram, std::string_view skipName
   const uid_t self = ::geteuid();
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name = entry->d_name;
-    if (name == "." || name == ".." || name == skipName) continue;
+    if (name == "." || name == "..") continue;
     if (entry->d_type != DT_SOCK && entry->d_type != DT_UNKNOWN) continue;
     struct stat st {};
     if (::fstatat(folderFd_, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!S_ISSOCK(st.st_mode) || st.st_uid != self) continue;
-    sendTo(entry->d_name, datagram);
+    Receiver receiver{std::string(name), {}};
+    if (!fillAddress(receiver.address, (folder_ / receiver.name).string())) continue;
+    receivers_.push_back(std::move(receiver));
   }
   ::closedir(dir);
+  // An entry made or removed later is stamped no earlier than listedAt (less any rounding), so
+  // when the folder's time is before that, an unchanged time means unchanged entries.
+  listedChange_ = change;
+  isListingReusable_ = nanosecondsBetween(change, listedAt) > timestampRoundingNs_;
 }
 
-void Broadcaster::sendTo(const std::string& entry, std::string_view datagram) {
-  sockaddr_un address{};
-  if (!fillAddress(address, (folder_ / entry).string())) return;
-  const auto stalled = stalled_.find(entry);
+void Broadcaster::sendTo(const Receiver& receiver, std::string_view datagram) {
+  const auto stalled = stalled_.find(receiver.name);
   const int flags = MSG_NOSIGNAL | (stalled != stalled_.end() ? MSG_DONTWAIT : 0);
   for (;;) {
-    const ssize_t sent = ::sendto(sendFd_.get(), datagram.data(), datagram.size(), flags,
-                                  reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    const ssize_t sent =
+        ::sendto(sendFd_.get(), datagram.data(), datagram.size(), flags,
+                 reinterpret_cast<const sockaddr*>(&receiver.address), sizeof(receiver.address));
     if (sent >= 0) {
       if (stalled != stalled_.end()) stalled_.erase(stalled);
       return;
@@ -138,12 +184,13 @@ void Broadcaster::sendTo(const std::string& entry, std::string_view datagram) {
       case EAGAIN:
         // The blocking send already waited sendTimeout_ for room (or the receiver is marked
         // stalled): a process that stopped reading must not hold every poster up.
-        stalled_.insert(entry);
+        stalled_.insert(receiver.name);
         return;
       case ECONNREFUSED:
         // The file outlived its process. Socket names are unique, so this is not a new
-        // observer that reused the name.
-        ::unlinkat(folderFd_, entry.c_str(), 0);
+        // observer that reused the name. Removing it changes the folder's time, so the next
+        // broadcast lists the folder again.
+        ::unlinkat(folderFd_, receiver.name.c_str(), 0);
         [[fallthrough]];
       default:
         if (stalled != stalled_.end()) stalled_.erase(stalled);

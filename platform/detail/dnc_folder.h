@@ -1,11 +1,15 @@
 #pragma once
 
+#include <sys/un.h>
+#include <time.h>
+
 #include <chrono>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 // The per-user rendezvous folder of the distributed notification center: checking it, and
 // sending a datagram to every observing socket in it.
@@ -38,8 +42,9 @@ inline constexpr std::size_t kMaxSocketNameLength = 10 + 1 + 16;
 // to hold the center's socket names.
 UniqueFd openPrivateFolder(const std::filesystem::path& folder);
 
-// True when the open folder is still owned by the effective user and closed to group and others.
-bool isPrivateFolder(int folderFd);
+// True when the open folder is still owned by the effective user and closed to group and others;
+// then also gives the folder's change time.
+bool isPrivateFolder(int folderFd, timespec& changeTime);
 
 // A name for a new observing socket, unique across processes: "<pid>-<random hex>".
 std::string makeSocketName();
@@ -58,13 +63,29 @@ class Broadcaster {
   void broadcast(std::string_view datagram, std::string_view skipName);
 
  private:
-  void sendTo(const std::string& entry, std::string_view datagram);
+  struct Receiver {
+    std::string name;
+    sockaddr_un address;
+  };
+
+  // Lists the observing sockets; `change` is the folder's change time read just before.
+  void list(const timespec& change);
+  void sendTo(const Receiver& receiver, std::string_view datagram);
 
   std::filesystem::path folder_;
   int folderFd_;  // owned by the caller, outlives this object
   std::chrono::milliseconds sendTimeout_;
   UniqueFd sendFd_;
   std::set<std::string, std::less<>> stalled_;
+  // The last listing, reused while the folder's change time stays what it was then. Any entry
+  // created or removed changes that time, as long as it happens on a later tick of the clock
+  // that stamps files; a listing is therefore reused only once the folder's time is well
+  // older than the listing itself.
+  std::vector<Receiver> receivers_;
+  timespec listedChange_{};
+  bool isListingReusable_ = false;
+  // How coarsely the folder's file system may round the times it stamps.
+  long long timestampRoundingNs_;
 };
 
 }  // namespace platform::dnc

@@ -29,19 +29,24 @@ TaskPool::Limits TaskPool::defaultLimits() {
 }
 
 void TaskPool::submit(std::function<void()> job) {
-  MutexLock lock(mutex_);
-  queue_.push_back(std::move(job));
-  if (idle_ >= queue_.size()) {
-    workAvailable_.notify_one();
-  } else if (runningLocked() < limits_.runningLimit) {
-    startThreadLocked();
-  } else {
-    if (!isWatchdogStarted_) {
-      isWatchdogStarted_ = true;
-      std::thread([this] { watchdogMain(); }).detach();
+  bool wakeIdleThread = false;
+  {
+    MutexLock lock(mutex_);
+    queue_.push_back(std::move(job));
+    if (idle_ >= queue_.size()) {
+      wakeIdleThread = true;
+    } else if (runningLocked() < limits_.runningLimit) {
+      startThreadLocked();
+    } else {
+      if (!isWatchdogStarted_) {
+        isWatchdogStarted_ = true;
+        std::thread([this] { watchdogMain(); }).detach();
+      }
+      watchdogWakeup_.notify_one();
     }
-    watchdogWakeup_.notify_one();
   }
+  // Woken after the lock is released, the idle thread does not block on it straight away.
+  if (wakeIdleThread) workAvailable_.notify_one();
 }
 
 TaskPool::Stats TaskPool::stats() const {

@@ -380,6 +380,26 @@ TEST_F(DistributedNotificationCenterTest,
   EXPECT_EQ(stuck.drain(), std::vector<std::string>{platform::dnc::encodeDatagram("last")});
 }
 
+// Posts reuse the folder listing while the folder is unchanged; a socket bound later must still
+// get the next post, however long the listing had been reused.
+TEST_F(DistributedNotificationCenterTest, ReusedListingStillReachesASocketBoundLater) {
+  const auto fd = platform::dnc::openPrivateFolder(folder);
+  platform::dnc::Broadcaster broadcaster(folder, fd.get(), std::chrono::milliseconds(20));
+  RawSocket first(folder / "first");
+  // Only a listing made well after the folder's last change is reused.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const std::string one = platform::dnc::encodeDatagram("one");
+  const std::string two = platform::dnc::encodeDatagram("two");
+  const std::string three = platform::dnc::encodeDatagram("three");
+  broadcaster.broadcast(one, "");
+  broadcaster.broadcast(two, "");
+  RawSocket second(folder / "second");
+  broadcaster.broadcast(three, "second");  // skipped by name, listed or not
+  broadcaster.broadcast(three, "");
+  EXPECT_EQ(first.drain(), (std::vector<std::string>{one, two, three, three}));
+  EXPECT_EQ(second.drain(), std::vector<std::string>{three});
+}
+
 // Folder checks: the folder is the only thing keeping other users from posting to us.
 TEST(DistributedNotificationFolderTest, CreateAcceptsOnlyAPrivateFolderOfTheUser) {
   struct Case {

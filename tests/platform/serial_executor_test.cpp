@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <latch>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/detail/task_pool.h"
 #include "platform/task.h"
 #include "support/wait.h"
 
@@ -70,6 +73,35 @@ TEST(SerialExecutorTest, OperationsNeverOverlapAndKeepSubmissionOrder) {
     ASSERT_EQ(order[s].size(), std::size_t(kOperationsEach));
     for (int i = 0; i < kOperationsEach; ++i) ASSERT_EQ(order[s][i], i) << "submitter " << s;
   }
+}
+
+// Callers waiting for their turn wait for a running thread, so a crowd of tasks contending for
+// one executor (as refreshes do during a burst of announcements) does not grow the pool.
+TEST(SerialExecutorTest, TasksWaitingForTheirTurnDoNotGrowThePool) {
+  constexpr int kTasks = 500;
+  auto& pool = platform::detail::TaskPool::shared();
+  const std::size_t before = pool.stats().threads;
+  SerialExecutor executor;
+  std::size_t peak = before;  // touched only inside operations
+  int ran = 0;
+  std::vector<platform::TaskHandle> tasks;
+  for (int i = 0; i < kTasks; ++i) {
+    tasks.push_back(platform::Task::detached([&] {
+      executor.run([&] {
+        peak = std::max(peak, pool.stats().threads);
+        ++ran;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+      });
+    }));
+  }
+  for (auto& task : tasks) task.wait();
+  EXPECT_EQ(executor.run([&] { return ran; }), kTasks);
+  // The running threads of the pool, plus a few the starvation watchdog may add on a loaded
+  // machine; a pool growing for every waiting caller would be near kTasks.
+  const std::size_t allowed = platform::detail::TaskPool::defaultLimits().runningLimit + 8;
+  EXPECT_LE(executor.run([&] { return peak; }) - before, allowed);
 }
 
 TEST(SerialExecutorTest, AThrowingPostedOperationDoesNotStopTheNextOnes) {
