@@ -22,21 +22,11 @@ struct Quiet {
   Quiet() { host::setLogSink(std::make_shared<host::StandardErrorLogSink>(host::LogLevel::warning)); }
 };
 
-struct Fixture {
-  Quiet quiet;
-  std::shared_ptr<testsupport::FakeKeychainReader> reader =
-      std::make_shared<testsupport::FakeKeychainReader>();
-  std::shared_ptr<testsupport::FakeInstalledAppMonitor> monitor =
-      std::make_shared<testsupport::FakeInstalledAppMonitor>(true);
-  std::shared_ptr<testsupport::FakeSleepObserver> sleep =
-      std::make_shared<testsupport::FakeSleepObserver>();
-  testsupport::FakeOverride override_;
-  std::shared_ptr<brisvane::BrisvaneStateServiceImpl> service;
-
+// Quiet is the first base so that the log sink is in place before anything is built.
+struct Fixture : Quiet, testsupport::ServiceHarness {
   Fixture() {
     reader->setValue(true);
-    service = brisvane::BrisvaneStateServiceImpl::make(reader, monitor, sleep,
-                                                       override_.configuration(), nullptr);
+    build();
     while (reader->reads() < 2 || service->keychainRTPValue() != true) {
     }
   }

@@ -58,6 +58,7 @@
 #include "reliability/proc_stats.h"
 #include "reliability/process.h"
 #include "reliability/sandbox.h"
+#include "support/process.h"
 
 namespace {
 
@@ -65,8 +66,8 @@ namespace fs = std::filesystem;
 using brisvane::BrisvaneSettings;
 using brisvane::BrisvaneStateServiceImpl;
 using brisvane::KeychainInteroperabilityClient;
-using reliability::monotonicNanos;
-using reliability::Process;
+using testsupport::monotonicNanos;
+using testsupport::Process;
 
 constexpr auto kAnswerTimeout = std::chrono::seconds(10);
 const std::string kNotificationName =
@@ -324,7 +325,7 @@ int runFloorPeer(const fs::path& socketPath, const fs::path& databasePath) {
     std::perror("floor peer: bind");
     return 1;
   }
-  reliability::say("ready");
+  testsupport::say("ready");
   std::vector<char> buffer(4200);
   for (;;) {
     const ssize_t size = ::recv(fd, buffer.data(), buffer.size(), 0);
@@ -341,7 +342,7 @@ int runFloorPeer(const fs::path& socketPath, const fs::path& databasePath) {
     }
     sqlite3_reset(select);
     const std::int64_t readEnd = monotonicNanos();
-    reliability::say("r " + std::to_string(arrival) + " " + std::to_string(readStart) + " " +
+    testsupport::say("r " + std::to_string(arrival) + " " + std::to_string(readStart) + " " +
                      std::to_string(readEnd) + " " + std::to_string(bytes));
   }
   ::close(fd);
@@ -354,9 +355,9 @@ struct Floor {
 };
 
 Floor measureFloor(const Options& options) {
-  reliability::Sandbox sandbox;
+  reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
   const fs::path databasePath = sandbox.root() / "floor.sqlite3";
-  const fs::path socketPath = sandbox.root() / "floor.sock";
+  const fs::path socketPath = sandbox.runtimeFolder() / "floor.sock";
   Database db(databasePath);
   db.exec(kFloorSchema);
   sqlite3_stmt* upsert = db.prepare(kFloorUpsert);
@@ -417,7 +418,7 @@ LatencyResult latency(const Options& options) {
           " paced saves, save start -> host subscriber (one host)");
   std::vector<std::int64_t> samples;
   {
-    reliability::Sandbox sandbox;
+    reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
     auto host = startHost();
     Writer writer(false);
     bool value = false;
@@ -457,7 +458,7 @@ LatencyResult latency(const Options& options) {
 void breakdown(const Options& options) {
   section("where the time goes: " + std::to_string(options.rounds) +
           " paced saves with stamps along the path");
-  reliability::Sandbox sandbox;
+  reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
   auto host = startHost(true);
   Writer writer(true);
   struct Stage {
@@ -508,7 +509,7 @@ void fanout(const Options& options) {
   section("fan-out: " + std::to_string(options.hosts) + " hosts, " +
           std::to_string(options.fanoutRounds) +
           " paced saves, save start -> the last host has the value");
-  reliability::Sandbox sandbox;
+  reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
   std::vector<std::unique_ptr<Process>> hosts;
   for (int i = 0; i < options.hosts; ++i) {
     hosts.push_back(
@@ -552,7 +553,7 @@ void fanout(const Options& options) {
 void idle(const Options& options) {
   section("idle: one host holding the service for " + std::to_string(options.idleSeconds) +
           " s with nothing changing");
-  reliability::Sandbox sandbox;
+  reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
   Writer(false).save(true);  // the security application has reported before the host starts
   const std::int64_t start = monotonicNanos();
   auto host = startHost();
@@ -576,7 +577,7 @@ void idle(const Options& options) {
 
 void memory(const Options& options) {
   section("memory: one host across " + std::to_string(options.changes) + " paced changes");
-  reliability::Sandbox sandbox;
+  reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
   Writer writer(false);
   writer.save(false);
   auto host = startHost();
@@ -630,7 +631,7 @@ void memory(const Options& options) {
 void burst(const Options& options) {
   section("burst: " + std::to_string(options.burstRuns) + " runs of " +
           std::to_string(options.burstSaves) + " saves as fast as the writer can (one host)");
-  reliability::Sandbox sandbox;
+  reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
   Writer writer(false);
   writer.save(false);
   auto host = startHost();

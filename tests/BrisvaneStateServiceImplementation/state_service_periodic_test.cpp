@@ -16,27 +16,20 @@ using std::chrono::hours;
 using std::chrono::nanoseconds;
 using testsupport::waitFor;
 
-// A service on a virtual clock whose periodic task can be counted through the clock's sleepers.
-struct PeriodicHarness {
+// The virtual clock is in place before the service is built, and outlives it.
+struct VirtualTime {
   platform::VirtualClock clock;
   platform::ScopedClockOverride useClock{clock};
-  std::shared_ptr<testsupport::FakeKeychainReader> reader =
-      std::make_shared<testsupport::FakeKeychainReader>();
-  std::shared_ptr<testsupport::FakeInstalledAppMonitor> monitor =
-      std::make_shared<testsupport::FakeInstalledAppMonitor>(true);
-  std::shared_ptr<testsupport::FakeSleepObserver> sleep =
-      std::make_shared<testsupport::FakeSleepObserver>();
-  testsupport::FakeOverride override_;
-  std::shared_ptr<BrisvaneStateServiceImpl> service;
+};
 
+// A service on a virtual clock whose periodic task can be counted through the clock's sleepers.
+struct PeriodicHarness : VirtualTime, testsupport::ServiceHarness {
   PeriodicHarness() {
     reader->setValue(true);
-    service = BrisvaneStateServiceImpl::make(reader, monitor, sleep, override_.configuration(),
-                                             nullptr);
+    build();
     EXPECT_TRUE(waitFor([&] { return reader->reads() == 2; }));
     EXPECT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == 1; }));
   }
-  ~PeriodicHarness() { service.reset(); }
 
   // Delivers a sleep or wake event through the main loop, as the service receives them.
   void deliver(SystemSleepEvent event) {

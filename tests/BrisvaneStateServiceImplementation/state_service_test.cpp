@@ -23,30 +23,12 @@ constexpr const char* kReceived = "🌗 Received event from Brisvane.";
 
 std::string show(std::optional<bool> v) { return v ? (*v ? "true" : "false") : "absent"; }
 
-// Everything a service is built from, with the service itself.
-struct Harness {
-  std::shared_ptr<testsupport::FakeKeychainReader> reader =
-      std::make_shared<testsupport::FakeKeychainReader>();
-  std::shared_ptr<testsupport::FakeInstalledAppMonitor> monitor =
-      std::make_shared<testsupport::FakeInstalledAppMonitor>(true);
-  std::shared_ptr<testsupport::FakeSleepObserver> sleep =
-      std::make_shared<testsupport::FakeSleepObserver>();
-  std::shared_ptr<testsupport::FakeLastSavedStateProvider> provider;
-  testsupport::FakeOverride override_;
-  std::shared_ptr<BrisvaneStateServiceImpl> service;
-
-  void build() {
-    service = BrisvaneStateServiceImpl::make(reader, monitor, sleep, override_.configuration(),
-                                             provider);
-  }
+// The shared harness, and a way to wait for what its reads publish.
+struct Harness : testsupport::ServiceHarness {
   // Waits until n reads have finished and their values have been published.
   void settle(int reads, std::optional<bool> expected) {
     ASSERT_TRUE(waitFor([&] { return reader->reads() >= reads; }));
     ASSERT_TRUE(waitFor([&] { return service->keychainRTPValue() == expected; }));
-  }
-  ~Harness() {
-    reader->release();
-    service.reset();
   }
 };
 

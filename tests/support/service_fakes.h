@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "BrisvaneStateServiceImplementation/BrisvaneKeychainReaderType.h"
+#include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "BrisvaneStateServiceImplementation/InstalledAppMonitorType.h"
 #include "host/contracts.h"
 #include "platform/async_stream.h"
@@ -195,6 +196,34 @@ struct FakeOverride {
     c.resetOverride = [] { throw std::logic_error("the service never resets the override"); };
     c.overrideStatePublisher = states.publisher();
     return c;
+  }
+};
+
+// Everything a state service is built from, with the service itself once build() has made it.
+// There is no last-saved state provider unless the test sets one before build(). Going away
+// releases a blocked reader and drops the service before its collaborators.
+//
+// Threads: made, built and dropped on one thread; the fakes may be used from any.
+struct ServiceHarness {
+  std::shared_ptr<FakeKeychainReader> reader = std::make_shared<FakeKeychainReader>();
+  std::shared_ptr<FakeInstalledAppMonitor> monitor =
+      std::make_shared<FakeInstalledAppMonitor>(true);
+  std::shared_ptr<FakeSleepObserver> sleep = std::make_shared<FakeSleepObserver>();
+  std::shared_ptr<FakeLastSavedStateProvider> provider;
+  FakeOverride override_;
+  std::shared_ptr<brisvane::BrisvaneStateServiceImpl> service;
+
+  ServiceHarness() = default;
+  ServiceHarness(const ServiceHarness&) = delete;
+  ServiceHarness& operator=(const ServiceHarness&) = delete;
+  ~ServiceHarness() {
+    reader->release();
+    service.reset();
+  }
+
+  void build() {
+    service = brisvane::BrisvaneStateServiceImpl::make(reader, monitor, sleep,
+                                                       override_.configuration(), provider);
   }
 };
 

@@ -12,8 +12,8 @@ namespace testsupport {
 // when the object goes away. One per test that touches files.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "brisvane-test-XXXXXX").string();
+  explicit TempDir(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
+    std::string pattern = (base / "brisvane-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       throw std::runtime_error("cannot create a temporary directory");
     }
