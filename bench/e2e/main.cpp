@@ -53,6 +53,7 @@
 #include "messages/BrisvaneSettings.h"
 #include "platform/distributed_notification_center.h"
 #include "platform/keychain.h"
+#include "reliability/answer_board.h"
 #include "reliability/host_role.h"
 #include "reliability/path_stamps.h"
 #include "reliability/proc_stats.h"
@@ -510,10 +511,15 @@ void fanout(const Options& options) {
           std::to_string(options.fanoutRounds) +
           " paced saves, save start -> the last host has the value");
   reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
+  // The hosts report on a shared board rather than through pipes: 50 pipe writes and as many
+  // wake-ups of this process per round would take CPU from the hosts still working.
+  const fs::path boardFile = sandbox.root() / "answers";
+  auto board = reliability::AnswerBoard::create(boardFile, options.hosts);
   std::vector<std::unique_ptr<Process>> hosts;
   for (int i = 0; i < options.hosts; ++i) {
-    hosts.push_back(
-        std::make_unique<Process>(selfPath(), std::vector<std::string>{"--role", "host"}));
+    hosts.push_back(std::make_unique<Process>(
+        selfPath(), std::vector<std::string>{"--role", "host", "--answer-board",
+                                             boardFile.string(), std::to_string(i)}));
   }
   for (auto& host : hosts) {
     if (!host->readLineStartingWith("ready", std::chrono::seconds(120))) {
@@ -526,13 +532,14 @@ void fanout(const Options& options) {
   const int warmUp = std::min(options.warmUp, 20);
   for (int round = 0; round < warmUp + options.fanoutRounds; ++round) {
     value = !value;
+    board.reset();
     const std::int64_t start = monotonicNanos();
     writer.save(value);
+    if (!board.awaitAll(kAnswerTimeout)) throw std::runtime_error("a host did not see a change");
     std::vector<std::int64_t> arrivals;
-    for (auto& host : hosts) {
-      const auto answer = awaitAnswer(*host, value ? 1 : 0);
-      if (!answer) throw std::runtime_error("a host did not see a change");
-      arrivals.push_back(answer->arrival - start);
+    for (int i = 0; i < options.hosts; ++i) {
+      if (board.value(i) != (value ? 1 : 0)) throw std::runtime_error("a host has another value");
+      arrivals.push_back(board.arrival(i) - start);
     }
     if (round < warmUp) continue;
     std::sort(arrivals.begin(), arrivals.end());

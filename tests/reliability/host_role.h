@@ -24,6 +24,7 @@
 //       many change notifications this process received since the mark. Notifications reach a
 //       process in the order they entered its queue, so a sentinel posted after a writer died
 //       counts every announcement that writer made.
+// With --answer-board <file> <slot> the answers go to that slot of the board instead of "v" lines.
 // Commands, one per line on standard input: state, mark, await <n>, quiet (stop writing "v"
 // lines), loud, quit. The end of input ends the process too.
 
@@ -37,6 +38,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "BrisvaneStateServiceImplementation/KeychainBrisvaneReader.h"
@@ -50,6 +52,7 @@
 #include "platform/distributed_notification_center.h"
 #include "platform/main_loop.h"
 #include "platform/subjects.h"
+#include "reliability/answer_board.h"
 #include "reliability/path_stamps.h"
 #include "reliability/proc_stats.h"
 #include "reliability/process.h"
@@ -142,6 +145,11 @@ class HostRole {
  public:
   HostRole(bool stamped, bool countsNotifications)
       : isStamped_(stamped), countsNotifications_(countsNotifications) {}
+
+  void reportTo(AnswerBoard board, int slot) {
+    board_.emplace(std::move(board));
+    boardSlot_ = slot;
+  }
 
   int run() {
     // ThreadSanitizer starts its background thread with the process's first new thread; one that
@@ -255,6 +263,10 @@ class HostRole {
     const std::int64_t arrival = monotonicNanos();
     published_ = value ? 1 : 0;
     checkReady();
+    if (board_) {
+      board_->post(boardSlot_, value, arrival);
+      return;
+    }
     if (!isLoud_) return;
     say("v " + std::to_string(value ? 1 : 0) + " " + std::to_string(arrival) + " " +
         std::to_string(counters_->lastNotificationNanos.load()) + " " +
@@ -339,6 +351,8 @@ class HostRole {
   platform::ObserverToken notificationObserver_;
   platform::ObserverToken countingObserver_;
   platform::ObserverToken sentinelObserver_;
+  std::optional<AnswerBoard> board_;  // set before run()
+  int boardSlot_ = 0;
   std::atomic<int> published_{-1};
   std::atomic<bool> isLoud_{true};
   std::atomic<bool> isReady_{false};
@@ -352,15 +366,23 @@ class HostRole {
   long markNotifications_ = 0;   // guarded by awaitMutex_
 };
 
-// Entry point of the host role: "[--stamps] [--count-notifications]".
+// Entry point of the host role:
+// "[--stamps] [--count-notifications] [--answer-board <file> <slot>]".
 inline int runHostRole(int argc, char** argv) {
   bool stamped = false;
   bool countsNotifications = false;
+  std::optional<std::pair<std::string, int>> board;
   for (int i = 0; i < argc; ++i) {
-    if (std::string(argv[i]) == "--stamps") stamped = true;
-    if (std::string(argv[i]) == "--count-notifications") countsNotifications = true;
+    const std::string arg = argv[i];
+    if (arg == "--stamps") stamped = true;
+    if (arg == "--count-notifications") countsNotifications = true;
+    if (arg == "--answer-board" && i + 2 < argc) {
+      board.emplace(argv[i + 1], std::stoi(argv[i + 2]));
+      i += 2;
+    }
   }
   HostRole role(stamped, countsNotifications);
+  if (board) role.reportTo(AnswerBoard::open(board->first), board->second);
   return role.run();
 }
 
