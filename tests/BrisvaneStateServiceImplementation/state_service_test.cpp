@@ -1,5 +1,3 @@
-#include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "host/logging.h"
 #include "platform/clock.h"
 #include "platform/main_loop.h"
@@ -21,7 +20,9 @@ using testsupport::waitFor;
 
 constexpr const char* kReceived = "🌗 Received event from Brisvane.";
 
-std::string show(std::optional<bool> v) { return v ? (*v ? "true" : "false") : "absent"; }
+std::string show(std::optional<bool> v) {
+  return v ? (*v ? "true" : "false") : "absent";
+}
 
 // The shared harness, and a way to wait for what its reads publish.
 struct Harness : testsupport::ServiceHarness {
@@ -55,8 +56,8 @@ TEST(StateServiceAnswers, IsRealTimeProtectionEnabledFollowsItsTable) {
       {false, true, std::nullopt, true, false, false, false},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE("overridden=" + std::to_string(row.isOverridden) + " keychain=" +
-                 show(row.keychain) + " installed=" + std::to_string(row.installed));
+    SCOPED_TRACE("overridden=" + std::to_string(row.isOverridden) +
+                 " keychain=" + show(row.keychain) + " installed=" + std::to_string(row.installed));
     Harness h;
     h.reader->block();
     h.provider = std::make_shared<testsupport::FakeLastSavedStateProvider>(row.keychain);
@@ -186,8 +187,9 @@ TEST(StateServicePublisher, IsBuiltOnceAndDropsRepeatsButLogsEveryPair) {
 
   h.reader->setValue(std::nullopt);
   h.reader->signal();
-  ASSERT_TRUE(waitFor([&] { return capture.sink().count(
-      "🌗 ManagedByBrisvane=false (keychain=nil, onDevice=true)") >= 2; }));
+  ASSERT_TRUE(waitFor([&] {
+    return capture.sink().count("🌗 ManagedByBrisvane=false (keychain=nil, onDevice=true)") >= 2;
+  }));
   ASSERT_TRUE(waitFor([&] { return a.size() == 2; }));
   EXPECT_EQ(a.values(), std::vector<bool>({true, false}));
 }
@@ -317,10 +319,6 @@ TEST(StateServiceLifetime, DroppingTheServiceDuringABlockedRefreshIsSafe) {
   ASSERT_TRUE(waitFor([&] { return h.reader->reads() == 2; }));
   EXPECT_EQ(h.monitor->stops.load(), 1);
 }
-
-}  // namespace
-
-namespace {
 
 // A host that lets go of the service from inside its own callbacks: the sleep handler and the
 // host's sink then run the service's destructor on their own stack.

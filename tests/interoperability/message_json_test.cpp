@@ -319,10 +319,6 @@ TEST(UpdateNotificationJSONTest, EncodesAndDecodesTheMessageKey) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 TEST(MessageJSONTest, WholeNumberPayloadsRejectFractionsAndNulls) {
   const struct {
     const char* text;
