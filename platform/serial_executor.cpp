@@ -52,12 +52,7 @@ struct SerialExecutor::Impl : std::enable_shared_from_this<Impl> {
         // Callers arriving meanwhile queue behind this one.
         owner = Owner::thread;
         ++drainGeneration;
-        for (std::size_t ahead = queue.size(); ahead > 0; --ahead) {
-          auto operation = takeFrontLocked();
-          lock.unlock();
-          runPosted(std::move(operation));
-          lock.lock();
-        }
+        for (std::size_t ahead = queue.size(); ahead > 0; --ahead) runFrontLocked();
         return;
       case Owner::thread:
       case Owner::draining:
@@ -68,12 +63,7 @@ struct SerialExecutor::Impl : std::enable_shared_from_this<Impl> {
     ++waitersQueued;
     while (!self.isGranted) lock.wait(self.granted);
     // Granted: only posted entries can be ahead of this one.
-    while (queue.front().waiter != &self) {
-      auto operation = takeFrontLocked();
-      lock.unlock();
-      runPosted(std::move(operation));
-      lock.lock();
-    }
+    while (queue.front().waiter != &self) runFrontLocked();
     queue.pop_front();
     --waitersQueued;
   }
@@ -89,18 +79,17 @@ struct SerialExecutor::Impl : std::enable_shared_from_this<Impl> {
     if (owner == Owner::none) scheduleDrainLocked();
   }
 
-  // Takes the posted entry at the front of the queue, to be run with the lock released.
-  std::function<void()> takeFrontLocked() RUNTIME_REQUIRES(mutex) {
+  // Runs the posted entry at the front of the queue, with the lock released meanwhile.
+  void runFrontLocked() RUNTIME_REQUIRES(mutex) {
     std::function<void()> operation = std::move(queue.front().posted);
     queue.pop_front();
-    return operation;
-  }
-
-  void runPosted(std::function<void()> operation) {
+    mutex.unlock();
     const Impl* previous = current;
     current = this;
     operation();  // wrapped by post(): never throws
+    operation = nullptr;
     current = previous;
+    mutex.lock();
   }
 
   // Called by the holder when it is done: the executor goes to the first waiting caller (who
@@ -136,10 +125,7 @@ struct SerialExecutor::Impl : std::enable_shared_from_this<Impl> {
     owner = Owner::draining;
     for (int turn = 0; turn < kOperationsPerTurn; ++turn) {
       if (queue.empty() || queue.front().waiter != nullptr) break;
-      auto operation = takeFrontLocked();
-      lock.unlock();
-      runPosted(std::move(operation));
-      lock.lock();
+      runFrontLocked();
     }
     handOffLocked();
   }
