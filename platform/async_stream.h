@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/detail/runtime_mutex.h"
-#include "platform/detail/task_runtime.h"
+#include "platform/core/runtime_mutex.h"
+#include "platform/core/task_runtime.h"
 #include "platform/task.h"
 
 namespace platform {

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/detail/publisher_chain.h"
+#include "platform/core/publisher_chain.h"
 
 namespace platform {
 
@@ -78,7 +78,12 @@ std::size_t CancellableSet::size() const {
   return handles_.size();
 }
 
-namespace detail {
+namespace core {
+
+const void* currentThreadTag() noexcept {
+  static thread_local const char tag = 0;
+  return &tag;
+}
 
 namespace {
 
@@ -235,6 +240,6 @@ void Chain::tearDown() noexcept {
   while (!nodes.empty()) nodes.pop_back();
 }
 
-}  // namespace detail
+}  // namespace core
 
 }  // namespace platform

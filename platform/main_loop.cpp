@@ -19,7 +19,7 @@
 #include "platform/detail/main_loop_impl.h"
 #include "platform/detail/runtime_clock.h"
 #include "platform/detail/runtime_fatal.h"
-#include "platform/detail/runtime_mutex.h"
+#include "platform/core/runtime_mutex.h"
 
 namespace platform {
 

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "platform/cancellable.h"
-#include "platform/detail/publisher_chain.h"
+#include "platform/core/publisher_chain.h"
 #include "platform/main_loop.h"
 
 // Publishers that never fail, with the handful of operators the system needs.
@@ -144,4 +144,4 @@ Publisher<T> merge(const Publisher<T>& a, const Publisher<T>& b);
 
 }  // namespace platform
 
-#include "platform/detail/publisher_operators.h"  // IWYU pragma: export
+#include "platform/core/publisher_operators.h"  // IWYU pragma: export

@@ -6,8 +6,8 @@
 #include <deque>
 
 #include "platform/detail/runtime_fatal.h"
-#include "platform/detail/runtime_mutex.h"
-#include "platform/detail/task_runtime.h"
+#include "platform/core/runtime_mutex.h"
+#include "platform/core/task_runtime.h"
 
 namespace platform {
 

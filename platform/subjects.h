@@ -3,7 +3,7 @@
 #include <memory>
 #include <utility>
 
-#include "platform/detail/publisher_subject.h"
+#include "platform/core/publisher_subject.h"
 #include "platform/publisher.h"
 
 namespace platform {

@@ -10,9 +10,9 @@
 #include "platform/clock.h"
 #include "platform/detail/runtime_clock.h"
 #include "platform/detail/runtime_fatal.h"
-#include "platform/detail/runtime_mutex.h"
+#include "platform/core/runtime_mutex.h"
 #include "platform/detail/task_pool.h"
-#include "platform/detail/task_runtime.h"
+#include "platform/core/task_runtime.h"
 
 namespace platform {
 
@@ -116,6 +116,13 @@ std::size_t countVirtualSleeps(const Clock& clock) {
       }));
 }
 
+}  // namespace detail
+
+namespace core {
+
+using detail::MutexLock;
+using detail::TaskPool;
+
 BlockingScope::BlockingScope() : counted_(TaskPool::isPoolThread()) {
   if (counted_) TaskPool::enterBlocking();
 }
@@ -125,7 +132,7 @@ BlockingScope::~BlockingScope() {
 }
 
 CancellationHook::CancellationHook(std::function<void()> onCancel) {
-  TaskState* task = currentTask;
+  detail::TaskState* task = currentTask;
   if (task == nullptr) return;
   MutexLock lock(task->mutex);
   if (task->isCancelled.load(std::memory_order_acquire)) return;
@@ -150,7 +157,7 @@ void submitToPool(std::function<void()> job) {
   TaskPool::shared().submit(std::move(job));
 }
 
-}  // namespace detail
+}  // namespace core
 
 const char* TaskCancelled::what() const noexcept {
   return "task cancelled";

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/detail/runtime_mutex.h"
+#include "platform/core/runtime_mutex.h"
 
 namespace platform::detail {
 

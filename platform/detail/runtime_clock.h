@@ -3,7 +3,7 @@
 #include <cstddef>
 
 #include "platform/clock.h"
-#include "platform/detail/runtime_mutex.h"
+#include "platform/core/runtime_mutex.h"
 
 // Links between the clocks and what waits on them (task sleeps, main-loop timers).
 

@@ -7,7 +7,7 @@
 #include <deque>
 #include <functional>
 
-#include "platform/detail/runtime_mutex.h"
+#include "platform/core/runtime_mutex.h"
 
 namespace platform::detail {
 

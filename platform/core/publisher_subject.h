@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/detail/publisher_chain.h"
-#include "platform/detail/publisher_sync.h"
+#include "platform/core/publisher_chain.h"
+#include "platform/core/publisher_sync.h"
 #include "platform/publisher.h"
 
 namespace platform::detail {

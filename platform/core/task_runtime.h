@@ -3,17 +3,22 @@
 #include <cstdint>
 #include <functional>
 
+#include "brisvane_export.h"
+
 // Hooks of the task runtime for the blocking primitives built on it (AsyncStream,
-// SerialExecutor). Not for use outside platform/.
+// SerialExecutor). Public only because those templates are compiled into their users; not for
+// use outside platform/.
 
 namespace platform::detail {
-
 struct TaskState;
+}  // namespace platform::detail
+
+namespace platform::core {
 
 // Marks the calling thread as blocked for the lifetime of the object. On a pool thread this lets
 // the pool start another thread at once if work is waiting, instead of waiting for its
 // starvation check. Elsewhere it does nothing. Scopes may nest.
-class BlockingScope {
+class BRISVANE_EXPORT BlockingScope {
  public:
   BlockingScope();
   ~BlockingScope();
@@ -29,7 +34,7 @@ class BlockingScope {
 // runs: the caller tests Task::isCancelled() under its own lock after making the hook. Once the
 // destructor has returned, onCancel is not running and will not start. onCancel must not
 // destroy the hook or cancel tasks.
-class CancellationHook {
+class BRISVANE_EXPORT CancellationHook {
  public:
   explicit CancellationHook(std::function<void()> onCancel);
   ~CancellationHook();
@@ -37,12 +42,18 @@ class CancellationHook {
   CancellationHook& operator=(const CancellationHook&) = delete;
 
  private:
-  TaskState* task_ = nullptr;
+  detail::TaskState* task_ = nullptr;
   std::uint64_t id_ = 0;
 };
 
 // Runs job on a pool thread (no task context: Task::isCancelled() is false there). Jobs must
 // not throw.
-void submitToPool(std::function<void()> job);
+BRISVANE_EXPORT void submitToPool(std::function<void()> job);
 
+}  // namespace platform::core
+
+namespace platform::detail {
+using core::BlockingScope;
+using core::CancellationHook;
+using core::submitToPool;
 }  // namespace platform::detail

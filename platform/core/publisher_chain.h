@@ -7,8 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "brisvane_export.h"
 #include "platform/cancellable.h"
-#include "platform/detail/publisher_sync.h"
+#include "platform/core/publisher_sync.h"
 
 // The delivery machinery behind every subscription.
 //
@@ -36,7 +37,11 @@
 // the chain, cancel() waits until the thread inside has left; from inside, it returns at once.
 // Whoever holds the chain when it is cancelled then tears it down: it detaches from its sources
 // (the resources), drops queued deliveries and destroys the nodes, freeing their closures.
-namespace platform::detail {
+namespace platform::core {
+
+using detail::CancelTarget;
+using detail::SpinLock;
+using detail::SpinLockGuard;
 
 // A delivery waiting in a chain's queue.
 class ChainItem {
@@ -72,10 +77,8 @@ class ChainResource {
 enum class Admission : std::uint8_t { direct, nested, drain, queued, dropped };
 
 // Identifies the calling thread for as long as it runs; cheaper than std::this_thread::get_id().
-inline const void* currentThreadTag() noexcept {
-  static thread_local const char tag = 0;
-  return &tag;
-}
+// Out of line, so that the library and its host agree on one tag per thread.
+BRISVANE_EXPORT const void* currentThreadTag() noexcept;
 
 // One subscription's serialisation point and the owner of its nodes.
 //
@@ -83,7 +86,7 @@ inline const void* currentThreadTag() noexcept {
 // from any thread; own(), addResource(), exit() and finish() only by the thread inside the chain.
 // Lifetime: shared. The subscription handle holds it strongly; emitters and loop blocks hold it
 // weakly; a subject lists it by raw pointer until the chain detaches at tear-down.
-class Chain final : public CancelTarget, public std::enable_shared_from_this<Chain> {
+class BRISVANE_EXPORT Chain final : public CancelTarget, public std::enable_shared_from_this<Chain> {
  public:
   // A new chain, owned by the calling thread (as if admitted directly): the caller attaches the
   // nodes and sources and then calls exit(), which delivers whatever arrived meanwhile.
@@ -231,4 +234,15 @@ class InnerChainResource final : public ChainResource {
   std::shared_ptr<Chain> inner_;
 };
 
+}  // namespace platform::core
+
+namespace platform::detail {
+using core::Admission;
+using core::Chain;
+using core::ChainItem;
+using core::ChainResource;
+using core::currentThreadTag;
+using core::FunctionItem;
+using core::InnerChainResource;
+using core::makeItem;
 }  // namespace platform::detail
