@@ -95,25 +95,45 @@ std::vector<char*> cStrings(std::vector<std::string>& strings) {
   return out;
 }
 
-// Runs a program to its end with the sandbox's environment; returns its exit code.
-int runTool(const fs::path& program, std::vector<std::string> args, const Sandbox& sandbox) {
+// Runs a program to its end with the sandbox's environment; returns its exit code. Its standard
+// output goes to `output` when given, else nowhere.
+int runTool(const fs::path& program, std::vector<std::string> args, const Sandbox& sandbox,
+            std::string* output = nullptr) {
   args.insert(args.begin(), program.string());
   auto env = sandbox.environment();
   auto argv = cStrings(args);
   auto envp = cStrings(env);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  int out[2] = {-1, -1};
+  if (output != nullptr && ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
+  // The tools' own notices (the storage's "Options attributes: " line among them) go to a log in
+  // the sandbox rather than between the lines of the timeline.
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (sandbox.root / "tools.log").c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (output != nullptr) {
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  }
   pid_t pid = 0;
   const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  if (output != nullptr) {
+    ::close(out[1]);
+    char chunk[4096];
+    ssize_t n;
+    while (error == 0 && (n = ::read(out[0], chunk, sizeof chunk)) > 0) output->append(chunk, static_cast<std::size_t>(n));
+    ::close(out[0]);
+  }
   if (error != 0) throw std::runtime_error("cannot start " + program.string());
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
-// The host process: "brisvane-state watch --json --commands", its events read line by line.
+// The host process: "brisvane-state watch --json --commands", its events read line by line and its
+// log kept in the sandbox.
 class Host {
  public:
   Host(const fs::path& program, const Sandbox& sandbox) {
@@ -121,7 +141,9 @@ class Host {
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
       throw std::runtime_error("cannot create pipes");
     }
-    std::vector<std::string> args = {program.string(), "watch", "--json", "--commands"};
+    // At "extended" the host's log has one line per announcement it received, and no info chatter.
+    std::vector<std::string> args = {program.string(), "--log-level", "extended", "watch", "--json",
+                                     "--commands"};
     auto env = sandbox.environment();
     auto argv = cStrings(args);
     auto envp = cStrings(env);
@@ -234,6 +256,8 @@ int demo() {
     std::cout << "the host did not start with protection off\n";
     return 1;
   }
+  std::printf("latency: from the start of a step until the host publishes the answer; for a\n"
+              "\"security app saves\" step it includes starting a brisvane-settings process.\n\n");
   std::printf("%-9s %-36s %-26s %s\n", "time", "step", "host saw", "latency");
   std::printf("%-9s %-36s %-26s\n", "+  0.000s", "host starts (no message yet)", "off");
 
@@ -294,18 +318,25 @@ int demo() {
   for (std::size_t at = 0; (at = log.str().find("🌗 Received event from Brisvane.", at)) != std::string::npos; ++at) {
     ++received;
   }
-  std::printf("\nhost log: %zu \"🌗 Received event from Brisvane.\" lines (%s)\n", received,
-              sandbox.log.c_str());
+  std::printf("\nhost log: %zu \"🌗 Received event from Brisvane.\" lines\n", received);
   std::printf("(latencies of installs and uninstalls include the monitor's 500 ms debounce)\n");
   if (received < 5) ++failures;
+
+  // What a host sees now, and why, in the words of "brisvane-state status".
+  std::string explanation;
+  runTool(state, {"status"}, sandbox, &explanation);
+  std::printf("\n$ brisvane-state status\n%s\n", explanation.c_str());
+  if (explanation.find("why: ") == std::string::npos) ++failures;
+
   if (failures == 0) {
     std::error_code ignored;
     fs::remove_all(sandbox.root, ignored);
     std::printf("demo passed: every expected answer was seen (host exited with %d)\n", hostExit);
     return 0;
   }
-  std::printf("demo FAILED: %d expectation(s) not met; sandbox kept at %s\n", failures,
-              sandbox.root.c_str());
+  std::printf("demo FAILED: %d expectation(s) not met; sandbox kept at %s (logs: %s, %s)\n",
+              failures, sandbox.root.c_str(), sandbox.log.c_str(),
+              (sandbox.root / "tools.log").c_str());
   return 1;
 }
 
