@@ -57,7 +57,8 @@ SinkSlot& slot() {
 
 void write(LogLevel level, const LogCategory& category, const LogMessage& message, long context,
            bool asynchronous, const char* file) noexcept {
-  if ((slot().enabled.load(std::memory_order_relaxed) & (1u << static_cast<unsigned>(level))) == 0) {
+  if ((slot().enabled.load(std::memory_order_relaxed) & (1u << static_cast<unsigned>(level))) ==
+      0) {
     return;
   }
   std::shared_ptr<LogSink> sink = currentLogSink();
@@ -101,12 +102,15 @@ const char* logLevelName(LogLevel level) {
   return "unknown";
 }
 
-bool StandardErrorLogSink::isEnabled(LogLevel level) const { return rank(level) >= rank(minimum_); }
+bool StandardErrorLogSink::isEnabled(LogLevel level) const {
+  return rank(level) >= rank(minimum_);
+}
 
 std::string formatLogTime(double secondsSince1970) {
   // Whole milliseconds, rounded down, so that a time never prints as the next second.
   const auto millisSince1970 = static_cast<long long>(std::floor(secondsSince1970 * 1000.0));
-  const auto seconds = static_cast<std::time_t>(millisSince1970 / 1000 - (millisSince1970 % 1000 < 0));
+  const auto seconds =
+      static_cast<std::time_t>(millisSince1970 / 1000 - (millisSince1970 % 1000 < 0));
   const int millis = static_cast<int>(millisSince1970 - static_cast<long long>(seconds) * 1000);
   std::tm utc{};
   ::gmtime_r(&seconds, &utc);
@@ -201,6 +205,8 @@ ScopedLogCapture::ScopedLogCapture()
   setLogSink(sink_);
 }
 
-ScopedLogCapture::~ScopedLogCapture() { setLogSink(previous_); }
+ScopedLogCapture::~ScopedLogCapture() {
+  setLogSink(previous_);
+}
 
 }  // namespace host

@@ -3,6 +3,7 @@
 // the client the security application uses.
 
 #include <iostream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -31,9 +32,9 @@ struct Options {
   std::string command;
   std::string accessGroup = tools::kDefaultAccessGroup;
   bool asJson = false;
-  std::string state;         // set
-  std::string aged;          // set
-  unsigned long count = 0;   // listen; 0: until interrupted
+  std::string state;        // set
+  std::string aged;         // set
+  unsigned long count = 0;  // listen; 0: until interrupted
 };
 
 // A failure of the store, reported with the store's path and what its status means.
@@ -43,11 +44,14 @@ struct StoreFailure : std::runtime_error {
   std::optional<std::int64_t> status;
 };
 
-std::string messageKey() { return std::string(BrisvaneSettings::key()); }
+std::string messageKey() {
+  return std::string(BrisvaneSettings::key());
+}
 
 std::string storePath() {
   const auto path = platform::defaultKeychainPath();
-  return path ? path->string() : std::string("(no keychain folder: neither XDG_DATA_HOME nor HOME)");
+  return path ? path->string()
+              : std::string("(no keychain folder: neither XDG_DATA_HOME nor HOME)");
 }
 
 // Keychain services that pass every call on and keep the first status that is neither success
@@ -85,10 +89,10 @@ class StatusRecorder final : public platform::KeychainServices {
 // Saves the message (as if saved `agedSeconds` ago), reads it back, and announces the change only
 // when the store holds exactly what was written. Throws StoreFailure otherwise.
 void save(const Options& options, bool enabled, double agedSeconds) {
-  json envelope = brisvane::Message<BrisvaneSettings>(
-                      BrisvaneSettings(enabled),
-                      std::string(KeychainInteroperabilityClient::messageVersion))
-                      .encodeJSON();
+  json envelope =
+      brisvane::Message<BrisvaneSettings>(
+          BrisvaneSettings(enabled), std::string(KeychainInteroperabilityClient::messageVersion))
+          .encodeJSON();
   envelope["timestamp"] = envelope["timestamp"].get<double>() - agedSeconds;
   const std::string text = brisvane::JSONEncoder::serialize(envelope);
   const platform::Bytes bytes(text.begin(), text.end());
@@ -104,8 +108,8 @@ void save(const Options& options, bool enabled, double agedSeconds) {
     // The recorder has the status.
   }
   if (const auto status = recorder->failure()) {
-    throw StoreFailure("not saved in " + storePath() + ": " + tools::describeKeychainStatus(*status),
-                       *status);
+    throw StoreFailure(
+        "not saved in " + storePath() + ": " + tools::describeKeychainStatus(*status), *status);
   }
   if (stored != bytes) {
     throw StoreFailure("not saved in " + storePath() + ": reading it back gave " +
@@ -114,7 +118,8 @@ void save(const Options& options, bool enabled, double agedSeconds) {
   }
   KeychainInteroperabilityClient client(BrisvaneStateServiceImpl::keychainServiceName,
                                         options.accessGroup);
-  platform::DistributedNotificationCenter::defaultCenter()->post(client.notificationName(messageKey()));
+  platform::DistributedNotificationCenter::defaultCenter()->post(
+      client.notificationName(messageKey()));
 }
 
 void printMessage(const std::optional<brisvane::Message<BrisvaneSettings>>& message, bool asJson) {
@@ -144,16 +149,31 @@ void printMessage(const std::optional<brisvane::Message<BrisvaneSettings>>& mess
 }
 
 int listen(KeychainInteroperabilityClient& client, const Options& options) {
+  // An interrupt, from here on, cancels the wait; the stream then ends and removes its observer
+  // (and, at exit, the notification socket).
+  struct Stop {
+    std::mutex mutex;
+    bool isRequested = false;
+    platform::TaskHandle task;
+  };
+  auto stop = std::make_shared<Stop>();
+  tools::interrupts::onInterrupt([stop] {
+    std::lock_guard lock(stop->mutex);
+    stop->isRequested = true;
+    stop->task.cancel();
+  });
   auto& out = tools::answers();
   auto stream = client.listenForUpdates(messageKey());
-  if (!options.asJson) out << "listening for " << client.notificationName(messageKey()) << std::endl;
+  if (!options.asJson)
+    out << "listening for " << client.notificationName(messageKey()) << std::endl;
   unsigned long seen = 0;
   auto task = platform::Task::detached([&] {
     while (auto update = stream.next()) {
       ++seen;
       const double now = tools::nowSince1970();
       if (options.asJson) {
-        out << tools::jsonText({{"time", tools::isoTime(now)}, {"messageKey", update->messageKey()}})
+        out << tools::jsonText(
+                   {{"time", tools::isoTime(now)}, {"messageKey", update->messageKey()}})
             << std::endl;
       } else {
         out << tools::isoTime(now) << " updated " << tools::printable(update->messageKey())
@@ -162,9 +182,11 @@ int listen(KeychainInteroperabilityClient& client, const Options& options) {
       if (options.count > 0 && seen >= options.count) return;
     }
   });
-  // An interrupt cancels the wait; the stream then ends and removes its observer (and, at exit,
-  // the notification socket).
-  tools::interrupts::onInterrupt([task] { task.cancel(); });
+  {
+    std::lock_guard lock(stop->mutex);
+    stop->task = task;
+    if (stop->isRequested) task.cancel();
+  }
   task.wait();
   tools::interrupts::onInterrupt(nullptr);
   return tools::kExitOn;
@@ -222,7 +244,9 @@ int main(int argc, char** argv) {
       "message names the store and what its status means).");
 
   auto* set = app.add_subcommand("set", "save the protection state and announce the change");
-  set->add_option("state", options.state, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+  set->add_option("state", options.state, "on or off")
+      ->required()
+      ->check(CLI::IsMember({"on", "off"}));
   set->add_option("--aged", options.aged,
                   "write the message as if saved DURATION ago (s, m, h or d, e.g. 90m, 2d), for "
                   "trying out the one-day age limit")
@@ -247,8 +271,8 @@ int main(int argc, char** argv) {
       message = "the settings message was " + message;
       status = failure->status;
     } else if (const auto* osStatus = dynamic_cast<const platform::OSStatusError*>(&error)) {
-      message = "the keychain store " + storePath() + " failed: " +
-                tools::describeKeychainStatus(osStatus->code());
+      message = "the keychain store " + storePath() +
+                " failed: " + tools::describeKeychainStatus(osStatus->code());
       status = osStatus->code();
     }
     if (options.asJson) {

@@ -5,10 +5,10 @@
 
 #include <atomic>
 #include <iostream>
-#include <utility>
-#include <vector>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "BrisvaneStateServiceImplementation/KeychainBrisvaneReader.h"
@@ -182,7 +182,8 @@ int status(const Options& options) {
   if (monitorDecided) {
     for (const auto& line : capture.sink().messages("SpotlightInstalledAppMonitor")) {
       if (line.rfind("🔍 Refresh", 0) == 0) {
-        installedHow = "folder query, which sees the host application (" + line.substr(std::string("🔍 Refresh — ").size()) + ")";
+        installedHow = "folder query, which sees the host application (" +
+                       line.substr(std::string("🔍 Refresh — ").size()) + ")";
         queryTrusted = true;
       } else if (line.rfind("🔍 Spotlight index", 0) == 0) {
         installedHow = "app checker, because the folder query does not see the host application " +
@@ -240,25 +241,26 @@ int status(const Options& options) {
   } else {
     auto& text = tools::answers();
     text << "real-time protection:  " << (enabled ? "on" : "off") << "\n"
-              << "published value:       " << optionalText(published) << "\n"
-              << "tell the user:         " << (inform ? "yes" : "no") << "\n\n"
-              << "keychain value:        " << optionalText(keychain) << "\n";
+         << "published value:       " << optionalText(published) << "\n"
+         << "tell the user:         " << (inform ? "yes" : "no") << "\n\n"
+         << "keychain value:        " << optionalText(keychain) << "\n";
     if (!readError.empty()) {
       text << "keychain message:      unreadable: " << readError << "\n";
     } else if (message) {
-      text << "keychain message:      isRTPEnabled=" << (message->data().isRTPEnabled() ? "true" : "false")
-                << ", saved " << tools::isoTime(message->timestamp()) << " ("
-                << tools::humanAge(now - message->timestamp()) << " ago)\n";
+      text << "keychain message:      isRTPEnabled="
+           << (message->data().isRTPEnabled() ? "true" : "false") << ", saved "
+           << tools::isoTime(message->timestamp()) << " ("
+           << tools::humanAge(now - message->timestamp()) << " ago)\n";
     } else {
       text << "keychain message:      none\n";
     }
     text << "installed:             " << (installed ? "yes" : "no") << ", decided by the "
-              << installedHow << "\n"
-              << "override:              " << overrideName(options.override_) << "\n"
-              << "last saved state:      " << optionalText(lastSaved)
-              << (options.stateFile ? " (" + options.stateFile->string() + ")" : " (no state file)")
-              << "\n\n"
-              << "why: " << why << "\n";
+         << installedHow << "\n"
+         << "override:              " << overrideName(options.override_) << "\n"
+         << "last saved state:      " << optionalText(lastSaved)
+         << (options.stateFile ? " (" + options.stateFile->string() + ")" : " (no state file)")
+         << "\n\n"
+         << "why: " << why << "\n";
   }
   return enabled ? tools::kExitOn : tools::kExitOff;
 }
@@ -277,6 +279,10 @@ void emit(bool asJson, const json& event, const std::string& text) {
 }
 
 int watch(const Options& options) {
+  // From here on an interrupt stops the loop (a stop before run() makes run() return at once);
+  // the service and its observers are then destroyed and the notification socket removed.
+  auto& loop = platform::MainLoop::main();
+  tools::interrupts::onInterrupt([&loop] { loop.stop(); });
   HostOverride hostOverride(options.override_);
   std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> provider;
   if (options.stateFile) {
@@ -286,17 +292,12 @@ int watch(const Options& options) {
       brisvane::SpotlightInstalledAppMonitor::defaultDirectoriesToCheck());
   auto service = BrisvaneStateServiceImpl::make(options.accessGroup, options.bundleIdentifier,
                                                 checker, hostOverride.configuration(), provider);
-  auto& loop = platform::MainLoop::main();
   const bool asJson = options.asJson;
 
   auto subscription = service->isRealTimeProtectionEnabledPublisher().sink([asJson](const bool& v) {
     emit(asJson, {{"event", "rtp"}, {"value", v}}, std::string("rtp=") + (v ? "on" : "off"));
   });
   emit(asJson, {{"event", "ready"}}, "watching (interrupt to stop)");
-
-  // An interrupt stops the loop (a stop before run() makes run() return at once); the service and
-  // its observers are then destroyed, and the notification socket removed.
-  tools::interrupts::onInterrupt([&loop] { loop.stop(); });
 
   std::string pending;
   platform::FdWatch commands;
@@ -352,12 +353,14 @@ int main(int argc, char** argv) {
   tools::answers();
 
   Options options;
-  CLI::App app("Asks whether the real-time protection of the security application is on, as a host would.",
-               kProgram);
+  CLI::App app(
+      "Asks whether the real-time protection of the security application is on, as a host would.",
+      kProgram);
   tools::configure(app);
   app.add_option("--access-group", options.accessGroup, "keychain access group")
       ->capture_default_str();
-  app.add_option("--bundle-id", options.bundleIdentifier, "the host application's own bundle identifier")
+  app.add_option("--bundle-id", options.bundleIdentifier,
+                 "the host application's own bundle identifier")
       ->capture_default_str();
   app.add_option("--override", options.overrideText, "the host's override: on, off or none")
       ->check(CLI::IsMember({"on", "off", "none"}))
@@ -376,15 +379,17 @@ int main(int argc, char** argv) {
   app.add_subcommand("status", "print the three answers, every input of the decision, and why");
   auto* watchCommand =
       app.add_subcommand("watch", "print each change of the published answer until interrupted");
-  watchCommand->add_flag("--commands", options.commands,
-                         "read commands from standard input, one per line: \"override on|off|none\", "
-                         "\"sleep\", \"wake\"; end of input ends the watch");
+  watchCommand->add_flag(
+      "--commands", options.commands,
+      "read commands from standard input, one per line: \"override on|off|none\", "
+      "\"sleep\", \"wake\"; end of input ends the watch");
 
   if (const auto done = tools::parse(app, argc, argv)) return *done;
   options.override_ = parseOverride(options.overrideText);
   if (!options.stateFileText.empty()) options.stateFile = options.stateFileText;
   for (const auto& [name, level] : kLogLevels) {
-    if (name == options.logLevel) host::setLogSink(std::make_shared<host::StandardErrorLogSink>(level));
+    if (name == options.logLevel)
+      host::setLogSink(std::make_shared<host::StandardErrorLogSink>(level));
   }
   const std::string command = app.get_subcommands().front()->get_name();
   try {

@@ -43,8 +43,9 @@ std::string oneLine(std::string text) {
 void configure(CLI::App& app) {
   const std::string program = app.get_name();
   app.set_help_flag("-h,--help", "print this help and exit");
-  app.set_version_flag("--version", [program] { return versionText(program); },
-                       "print the library's version number and version string and exit");
+  app.set_version_flag(
+      "--version", [program] { return versionText(program); },
+      "print the library's version number and version string and exit");
   app.require_subcommand(1);
   app.fallthrough();  // the program's options may follow the command
 }
@@ -226,7 +227,8 @@ std::string describeKeychainStatus(std::int64_t status) {
   std::string meaning;
   switch (status) {
     case platform::errSecIO:
-      meaning = "the store's file could not be read or written (I/O error, full disk or read-only file)";
+      meaning =
+          "the store's file could not be read or written (I/O error, full disk or read-only file)";
       break;
     case platform::errSecParam:
       meaning = "the keychain refused the request as malformed";
@@ -260,7 +262,9 @@ double nowSince1970() {
   return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
-std::string isoTime(double secondsSince1970) { return host::formatLogTime(secondsSince1970); }
+std::string isoTime(double secondsSince1970) {
+  return host::formatLogTime(secondsSince1970);
+}
 
 std::string humanAge(double seconds) {
   char text[40];
