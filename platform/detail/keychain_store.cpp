@@ -12,8 +12,8 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -198,7 +198,8 @@ OSStatus lockExclusively(int fd) {
     if (errno != EWOULDBLOCK) return errSecNotAvailable;
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return errSecInteractionNotAllowed;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
   return errSecSuccess;
@@ -231,7 +232,8 @@ class Connection {
     // checks again, so opening it takes no lock.
     FileDescriptor folder(-1);
     if (isEmpty) {
-      folder = FileDescriptor(::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      folder =
+          FileDescriptor(::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       if (!folder.isValid()) return errSecNotAvailable;
       if (const OSStatus status = lockExclusively(folder.get()); status != errSecSuccess) {
         return status;

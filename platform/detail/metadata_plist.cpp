@@ -101,10 +101,10 @@ bool isWithinBinaryLimits(std::string_view text) {
   std::vector<std::uint32_t> nodes(static_cast<std::size_t>(objectCount), 0);
   struct Frame {
     std::uint64_t object;
-    std::size_t next;        // position of the next reference
+    std::size_t next;         // position of the next reference
     std::uint64_t remaining;  // references still to visit
-    std::uint64_t nodes;     // this object and the children visited so far, expanded
-    std::size_t height;      // levels below this object seen so far
+    std::uint64_t nodes;      // this object and the children visited so far, expanded
+    std::size_t height;       // levels below this object seen so far
   };
   std::vector<Frame> path;
   auto enter = [&](std::uint64_t object) {
@@ -223,7 +223,8 @@ std::optional<BundleInfo> parseBundleInfo(std::string_view bytes) {
 }
 
 std::optional<BundleInfo> readBundleInfo(int directoryFd, const char* name) {
-  const FileDescriptor file(::openat(directoryFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  const FileDescriptor file(
+      ::openat(directoryFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (file.get() < 0) return std::nullopt;
   struct stat status {};
   if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0 ||
@@ -231,8 +232,8 @@ std::optional<BundleInfo> readBundleInfo(int directoryFd, const char* name) {
     return std::nullopt;
   }
   // O_NONBLOCK keeps a FIFO in its place from stalling the open; it is then refused as not a
-  // regular file. The file may grow while it is read (a copy in progress); one byte more than its size tells
-  // that apart, and a partial file simply fails to parse until its writer closes it.
+  // regular file. The file may grow while it is read (a copy in progress); one byte more than its
+  // size tells that apart, and a partial file simply fails to parse until its writer closes it.
   std::string bytes(static_cast<std::size_t>(status.st_size) + 1, '\0');
   std::size_t filled = 0;
   while (filled < bytes.size()) {

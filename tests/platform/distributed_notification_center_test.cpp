@@ -358,8 +358,7 @@ TEST_F(DistributedNotificationCenterTest, PostLeavesForeignEntriesAloneAndRemove
   }
 }
 
-TEST_F(DistributedNotificationCenterTest,
-       FullObserverIsSkippedAndGetsThePostAfterDraining) {
+TEST_F(DistributedNotificationCenterTest, FullObserverIsSkippedAndGetsThePostAfterDraining) {
   const auto fd = platform::dnc::openPrivateFolder(folder);
   platform::dnc::Broadcaster broadcaster(folder, fd.get());
   RawSocket stuck(folder / "stuck");
