@@ -11,14 +11,12 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <set>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -31,20 +29,8 @@ namespace platform {
 namespace {
 
 constexpr const char* kFolderName = "distributed-notifications";
-// How many datagrams the kernel queues for one receiving socket (net.unix.max_dgram_qlen, fixed
-// when the socket is made; 10 unless changed). A poster skips a receiver whose queue is full.
-std::size_t receiveQueueLength() {
-  static const std::size_t length = [] {
-    std::size_t value = 10;
-    if (std::FILE* file = std::fopen("/proc/sys/net/unix/max_dgram_qlen", "re")) {
-      unsigned long read = 0;
-      if (std::fscanf(file, "%lu", &read) == 1 && read > 0) value = read;
-      std::fclose(file);
-    }
-    return value;
-  }();
-  return length;
-}
+// How long a post waits for room in one observer's full queue before giving up on it.
+constexpr std::chrono::milliseconds kSendTimeout{2000};
 
 std::atomic<std::uint64_t> nextObserverId{1};
 
@@ -66,7 +52,7 @@ struct DistributedNotificationCenter::State {
   State(std::filesystem::path folder, dnc::UniqueFd folderFd)
       : folder(std::move(folder)),
         folderFd(std::move(folderFd)),
-        broadcaster(this->folder, this->folderFd.get()) {}
+        broadcaster(this->folder, this->folderFd.get(), kSendTimeout) {}
 
   ~State() {
     if (!socketName.empty()) ::unlinkat(folderFd.get(), socketName.c_str(), 0);
@@ -163,13 +149,8 @@ void DistributedNotificationCenter::State::runReceiver() {
   }
 }
 
-// Posters never wait for a receiver: a post that finds this socket's queue full is dropped for
-// it. A drain that reads a full queue's worth may therefore have missed posts, made while the
-// queue was full, that nothing else will repeat; it ends by delivering every observed name once,
-// after all it read, so each observer catches up with whatever those posts announced.
 void DistributedNotificationCenter::State::drainSocket() {
   std::array<char, dnc::kMaxDatagramSize + 1> buffer{};
-  std::size_t received = 0;
   while (!isStopping) {
     iovec io{buffer.data(), buffer.size()};
     msghdr message{};
@@ -178,23 +159,12 @@ void DistributedNotificationCenter::State::drainSocket() {
     const ssize_t size = ::recvmsg(socketFd.get(), &message, MSG_DONTWAIT);
     if (size < 0) {
       if (errno == EINTR) continue;
-      break;  // EAGAIN: drained
+      return;  // EAGAIN: drained
     }
-    ++received;
     if ((message.msg_flags & MSG_TRUNC) != 0) continue;
     if (auto name = dnc::decodeDatagram(buffer.data(), static_cast<std::size_t>(size))) {
       dispatch(*name);
     }
-  }
-  if (received < receiveQueueLength()) return;
-  std::set<std::string> names;
-  {
-    std::lock_guard lock(mutex);
-    for (const auto& [id, observer] : observers) names.insert(observer->name);
-  }
-  for (const std::string& name : names) {
-    if (isStopping) return;
-    dispatch(name);
   }
 }
 

@@ -72,9 +72,10 @@ class DistributedNotificationCenter {
   ~DistributedNotificationCenter();
 
   // Delivers `name` to every observer of it in every observing process of the user, this one
-  // included. Never waits for a receiver: a process whose queue is full is skipped, and when it
-  // drains that queue it delivers every name it observes once more, after what it read. Reports
-  // no failure, except that a name longer than kMaxNameLength throws std::invalid_argument.
+  // included. Returns once the name has been handed to every live observing process; it waits
+  // at most two seconds for room in a process whose queue is full, and not at all for one that
+  // already failed to make room until it does again. Reports no failure, except that a name
+  // longer than kMaxNameLength throws std::invalid_argument.
   void post(const std::string& name);
 
   // Registers `callback` for notifications named exactly `name`. The callback runs on the

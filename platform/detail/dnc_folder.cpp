@@ -109,9 +109,11 @@ long long timestampRoundingOf(int folderFd) {
 
 }  // namespace
 
-Broadcaster::Broadcaster(std::filesystem::path folder, int folderFd)
+Broadcaster::Broadcaster(std::filesystem::path folder, int folderFd,
+                         std::chrono::milliseconds sendTimeout)
     : folder_(std::move(folder)),
       folderFd_(folderFd),
+      sendTimeout_(sendTimeout),
       timestampRoundingNs_(timestampRoundingOf(folderFd)) {}
 
 void Broadcaster::broadcast(std::string_view datagram, std::string_view skipName) {
@@ -121,6 +123,11 @@ void Broadcaster::broadcast(std::string_view datagram, std::string_view skipName
   if (!sendFd_.isValid()) {
     sendFd_ = UniqueFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sendFd_.isValid()) return;
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(sendTimeout_).count();
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(micros / 1000000);
+    timeout.tv_usec = static_cast<suseconds_t>(micros % 1000000);
+    ::setsockopt(sendFd_.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
   }
   if (!isListingReusable_ || !(change == listedChange_)) list(change);
   for (const Receiver& receiver : receivers_) {
@@ -161,14 +168,24 @@ void Broadcaster::list(const timespec& change) {
 }
 
 void Broadcaster::sendTo(const Receiver& receiver, std::string_view datagram) {
+  const auto stalled = stalled_.find(receiver.name);
+  const int flags = MSG_NOSIGNAL | (stalled != stalled_.end() ? MSG_DONTWAIT : 0);
   for (;;) {
     const ssize_t sent =
-        ::sendto(sendFd_.get(), datagram.data(), datagram.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+        ::sendto(sendFd_.get(), datagram.data(), datagram.size(), flags,
                  reinterpret_cast<const sockaddr*>(&receiver.address), sizeof(receiver.address));
-    if (sent >= 0) return;
+    if (sent >= 0) {
+      if (stalled != stalled_.end()) stalled_.erase(stalled);
+      return;
+    }
     switch (errno) {
       case EINTR:
         continue;
+      case EAGAIN:
+        // The blocking send already waited sendTimeout_ for room (or the receiver is marked
+        // stalled): a process that stopped reading must not hold every poster up.
+        stalled_.insert(receiver.name);
+        return;
       case ECONNREFUSED:
         // The file outlived its process. Socket names are unique, so this is not a new
         // observer that reused the name. Removing it changes the folder's time, so the next
@@ -176,8 +193,7 @@ void Broadcaster::sendTo(const Receiver& receiver, std::string_view datagram) {
         ::unlinkat(folderFd_, receiver.name.c_str(), 0);
         [[fallthrough]];
       default:
-        // EAGAIN: the queue is full. A poster never waits for a receiver; this one already holds
-        // a full queue, and draining it tells it to refresh everything it observes.
+        if (stalled != stalled_.end()) stalled_.erase(stalled);
         return;
     }
   }

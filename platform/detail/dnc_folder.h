@@ -51,12 +51,13 @@ std::string makeSocketName();
 
 // Sends datagrams to every observing socket in one folder. Socket files owned by another user,
 // symlinks and anything that is not a socket are skipped and left alone; a socket file whose
-// process is gone (the send is refused) is removed. A send never waits: a receiver whose queue
-// is full is skipped for that datagram (it finds out when it drains a full queue, see
-// DistributedNotificationCenter). Not thread-safe: the owner serialises calls.
+// process is gone (the send is refused) is removed. When a receiver's queue is full the send
+// blocks until there is room, at most `sendTimeout`; a receiver that stays full that long is
+// marked stalled, and later sends to it do not wait until one succeeds again. Not thread-safe:
+// the owner serialises calls.
 class Broadcaster {
  public:
-  Broadcaster(std::filesystem::path folder, int folderFd);
+  Broadcaster(std::filesystem::path folder, int folderFd, std::chrono::milliseconds sendTimeout);
 
   // Sends `datagram` to every socket in the folder except the file named `skipName`.
   void broadcast(std::string_view datagram, std::string_view skipName);
@@ -73,7 +74,9 @@ class Broadcaster {
 
   std::filesystem::path folder_;
   int folderFd_;  // owned by the caller, outlives this object
+  std::chrono::milliseconds sendTimeout_;
   UniqueFd sendFd_;
+  std::set<std::string, std::less<>> stalled_;
   // The last listing, reused while the folder's change time stays what it was then. Any entry
   // created or removed changes that time, as long as it happens on a later tick of the clock
   // that stamps files; a listing is therefore reused only once the folder's time is well

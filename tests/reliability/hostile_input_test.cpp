@@ -1,28 +1,20 @@
 // What another process of the user can put in the host's way: files in an application folder,
-// files where the host reads, a lock held on the store's folder, observers that stop reading.
-// None of it may crash the host, make it wait without a bound, or make a writer wait for it.
+// files where the host reads, a lock held on the store's folder. None of it may crash the host
+// or make it wait without a bound.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <string>
 
 #include "host/file_last_saved_state_provider.h"
-#include "platform/detail/dnc_datagram.h"
 #include "platform/detail/metadata_plist.h"
-#include "platform/distributed_notification_center.h"
 #include "platform/keychain.h"
 #include "reliability/process.h"
 #include "reliability/sandbox.h"
@@ -31,7 +23,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using platform::DistributedNotificationCenter;
 
 // A binary property list: a dictionary with a bundle identifier and, under "deep", `depth`
 // arrays nested one in the next; with `isShared` each array holds the next one twice, so the
@@ -176,57 +167,6 @@ TEST(HostileInput, StoreReadsCreateNothingAndNeverWaitForTheFolderLock) {
   EXPECT_EQ(platform::SecItemCopyMatching(query, nullptr), platform::errSecSuccess);
   EXPECT_EQ(platform::SecItemDelete(query), platform::errSecSuccess);
   ::close(folder);
-}
-
-// Observers that stop reading never hold a writer up: posts (each from a new center, as each
-// save of the settings tool is a new process) do not sleep on full queues, and an observer that
-// was full while they were made still hears of the last one when it resumes.
-TEST(HostileInput, StoppedObserversDoNotSlowPostersAndResumeOnTheLastPost) {
-  reliability::Sandbox sandbox;
-  const fs::path folder = sandbox.notificationFolder();
-  auto observing = DistributedNotificationCenter::create(folder);
-  std::mutex mutex;
-  std::condition_variable resumed;
-  bool isHeld = true;
-  std::atomic<int> posted{0};
-  std::atomic<int> seen{-1};  // posts made when a delivery last ran
-  observing->addObserver("n", [&](const std::string&) {
-    std::unique_lock lock(mutex);
-    resumed.wait(lock, [&] { return !isHeld; });
-    seen = posted.load();
-    resumed.notify_all();
-  });
-  std::vector<int> stopped;  // bound, never read
-  for (int i = 0; i < 5; ++i) {
-    stopped.push_back(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = (folder / ("stopped-" + std::to_string(i))).string();
-    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(stopped.back(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  }
-  constexpr int kPosts = 40;  // several times what a queue holds
-  rusage before{};
-  ::getrusage(RUSAGE_THREAD, &before);
-  for (int i = 0; i < kPosts; ++i) {
-    ++posted;
-    DistributedNotificationCenter::create(folder)->post("n");
-  }
-  rusage after{};
-  ::getrusage(RUSAGE_THREAD, &after);
-  // A post that waited for room slept at least once; one that skips full queues never sleeps.
-  EXPECT_LT(after.ru_nvcsw - before.ru_nvcsw, kPosts / 2) << "posts waited for full queues";
-  {
-    std::lock_guard lock(mutex);
-    isHeld = false;
-  }
-  resumed.notify_all();
-  {
-    std::unique_lock lock(mutex);
-    EXPECT_TRUE(resumed.wait_for(lock, std::chrono::seconds(60), [&] { return seen == kPosts; }))
-        << "the resumed observer never heard of the last post";
-  }
-  for (int fd : stopped) ::close(fd);
 }
 
 }  // namespace
