@@ -1,5 +1,7 @@
 #include "platform/detail/task_pool.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <system_error>
@@ -8,6 +10,11 @@
 namespace platform::detail {
 
 namespace {
+
+// This many jobs without a pause is a burst (a flood of announcements starts one job each, and
+// they queue up faster than they run). Their frames are freed once they have run, but the
+// allocator keeps the pages; they are handed back whenever the queue runs dry after a burst.
+constexpr std::size_t kBurstJobs = 1024;
 
 thread_local TaskPool* currentPool = nullptr;
 thread_local int blockingDepth = 0;
@@ -33,6 +40,7 @@ void TaskPool::submit(std::function<void()> job) {
   {
     MutexLock lock(mutex_);
     queue_.push_back(std::move(job));
+    ++submittedSinceTrim_;
     if (idle_ >= queue_.size()) {
       wakeIdleThread = true;
     } else if (runningLocked() < limits_.runningLimit) {
@@ -91,6 +99,13 @@ void TaskPool::workerMain() {
   currentPool = this;
   MutexLock lock(mutex_);
   for (;;) {
+    if (queue_.empty() && submittedSinceTrim_ >= kBurstJobs && runningLocked() == 1) {
+      submittedSinceTrim_ = 0;
+      lock.unlock();
+      ::malloc_trim(0);
+      lock.lock();
+      continue;
+    }
     if (queue_.empty()) {
       if (idle_ >= limits_.idleLimit) break;
       ++idle_;

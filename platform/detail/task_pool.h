@@ -75,6 +75,9 @@ class TaskPool {
   std::size_t blocked_ RUNTIME_GUARDED_BY(mutex_) = 0;
   std::uint64_t completed_ RUNTIME_GUARDED_BY(mutex_) = 0;
   bool isWatchdogStarted_ RUNTIME_GUARDED_BY(mutex_) = false;
+  // Jobs submitted since the allocator last gave memory back; after a burst's worth, the thread
+  // that finds the queue empty with no other thread running does that (see workerMain).
+  std::size_t submittedSinceTrim_ RUNTIME_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace platform::detail
