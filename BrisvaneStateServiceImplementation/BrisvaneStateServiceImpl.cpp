@@ -1,6 +1,8 @@
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 
+#include <atomic>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -11,7 +13,9 @@
 #include "host/system_sleep_observer.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "platform/async_stream.h"
+#include "platform/cancellable.h"
 #include "platform/main_loop.h"
+#include "platform/task.h"
 
 namespace brisvane {
 namespace {
@@ -42,6 +46,74 @@ std::string describe(const std::exception_ptr& error) {
 }
 
 }  // namespace
+
+// The state behind the host's handle. Background work (refreshes, the listening task, the
+// periodic task, the sleep and trigger sinks) holds it weakly and locks it only while it uses
+// it; the handle's destructor calls shutdown(), after which the core sends, calls and logs
+// nothing more, wherever its memory is finally freed.
+class BrisvaneStateServiceCore final : public std::enable_shared_from_this<BrisvaneStateServiceCore> {
+ public:
+  BrisvaneStateServiceCore(std::shared_ptr<BrisvaneKeychainReaderType> keychainReader,
+                           host::BrisvaneStateOverrideConfiguration stateOverrideConfiguration,
+                           std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> provider,
+                           std::shared_ptr<InstalledAppMonitorType> installedAppMonitor,
+                           std::shared_ptr<host::SystemSleepObserverType> sleepStateObserver,
+                           std::optional<bool> seed)
+      : keychainReader_(std::move(keychainReader)),
+        stateOverrideConfiguration_(std::move(stateOverrideConfiguration)),
+        lastSavedBrisvaneRTPStatusProvider_(std::move(provider)),
+        installedAppMonitor_(std::move(installedAppMonitor)),
+        sleepStateObserver_(std::move(sleepStateObserver)),
+        keychainRTPValue_(std::make_shared<platform::CurrentValueSubject<std::optional<bool>>>(seed)) {}
+
+  void start();
+  // Runs on the thread that drops the host's handle; see the handle's lifetime contract.
+  void shutdown();
+
+  bool realRTPValue() const;
+  bool isRealTimeProtectionEnabledOrThrow() const;
+  bool isRealTimeProtectionEnabled() const;
+  bool shouldInformUserAboutRTPStatusUpdate() const;
+  platform::Publisher<bool> publisher();
+  bool hasPeriodicRefreshTask() const;
+
+  // None of these changes after construction; they are freed with the core.
+  const std::shared_ptr<BrisvaneKeychainReaderType> keychainReader_;
+  const host::BrisvaneStateOverrideConfiguration stateOverrideConfiguration_;
+  const std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> lastSavedBrisvaneRTPStatusProvider_;
+  const std::shared_ptr<InstalledAppMonitorType> installedAppMonitor_;
+  const std::shared_ptr<host::SystemSleepObserverType> sleepStateObserver_;
+  const std::shared_ptr<platform::CurrentValueSubject<std::optional<bool>>> keychainRTPValue_;
+
+ private:
+  platform::Publisher<bool> buildPublisher() const;
+  void bindRefreshTriggers();
+  void bindSleepEvents();
+  void startPeriodicRefresh();
+  void stopPeriodicRefresh();
+  // Reads the keychain state and publishes it; logs a failure and keeps the previous value.
+  // Holds the core only weakly while the read blocks.
+  static void refreshKeychainRTPValue(const std::weak_ptr<BrisvaneStateServiceCore>& weakSelf);
+  void updateLastSavedRTPState(std::optional<bool> value);
+
+  platform::CancellableSet cancellables_;
+  // Written at construction and then on the main loop by sleep and wake; the lock orders a
+  // construction on another thread against an early event.
+  mutable std::mutex periodicRefreshMutex_;
+  std::optional<platform::TaskHandle> periodicRefreshTask_;
+  // Refreshes run concurrently. Each takes a ticket before it reads; a read that finishes after
+  // a later-started read has already published sends the published value again instead of its
+  // own, so a slow, older read never replaces a newer value. The lock keeps the ticket check,
+  // the send and the provider call together, and orders them against shutdown: shutdown waits
+  // for a delivery running on another thread, and re-enters when the host drops the service
+  // from inside that delivery (hence recursive). Every publish checks isStopped_ under it.
+  std::recursive_mutex publishMutex_;
+  std::atomic<bool> isStopped_{false};
+  std::uint64_t refreshesStarted_ = 0;
+  std::uint64_t newestPublished_ = 0;
+  std::once_flag publisherOnce_;
+  std::optional<platform::Publisher<bool>> publisher_;
+};
 
 std::shared_ptr<BrisvaneStateServiceImpl> BrisvaneStateServiceImpl::make(
     std::string accessGroup, std::string knownInstalledBundleIdentifier,
@@ -80,62 +152,83 @@ std::shared_ptr<BrisvaneStateServiceImpl> BrisvaneStateServiceImpl::make(
       });
     }
   }
-  auto service = std::make_shared<BrisvaneStateServiceImpl>(
-      Passkey{}, std::move(keychainReader), std::move(stateOverrideConfiguration),
+  auto core = std::make_shared<BrisvaneStateServiceCore>(
+      std::move(keychainReader), std::move(stateOverrideConfiguration),
       std::move(lastSavedBrisvaneRTPStatusProvider), std::move(installedAppMonitor),
       std::move(sleepStateObserver), seed);
+  core->start();
+  return std::make_shared<BrisvaneStateServiceImpl>(Passkey{}, std::move(core));
+}
+
+BrisvaneStateServiceImpl::BrisvaneStateServiceImpl(Passkey, std::shared_ptr<BrisvaneStateServiceCore> core)
+    : core_(std::move(core)) {}
+
+BrisvaneStateServiceImpl::~BrisvaneStateServiceImpl() { core_->shutdown(); }
+
+bool BrisvaneStateServiceImpl::isRealTimeProtectionEnabled() const {
+  return core_->isRealTimeProtectionEnabled();
+}
+
+platform::Publisher<bool> BrisvaneStateServiceImpl::isRealTimeProtectionEnabledPublisher() {
+  return core_->publisher();
+}
+
+bool BrisvaneStateServiceImpl::shouldInformUserAboutRTPStatusUpdate() const {
+  return core_->shouldInformUserAboutRTPStatusUpdate();
+}
+
+std::optional<bool> BrisvaneStateServiceImpl::keychainRTPValue() const {
+  return core_->keychainRTPValue_->value();
+}
+
+bool BrisvaneStateServiceImpl::hasPeriodicRefreshTask() const { return core_->hasPeriodicRefreshTask(); }
+
+platform::CurrentValueSubject<std::optional<bool>>& BrisvaneStateServiceImpl::keychainRTPValueSubject() const {
+  return *core_->keychainRTPValue_;
+}
+
+// --- Start and shutdown ------------------------------------------------------------------------
+
+void BrisvaneStateServiceCore::start() {
   try {
-    service->installedAppMonitor_->start();
+    installedAppMonitor_->start();
   } catch (...) {
     rtpLog(host::logError, [error = std::current_exception()] {
       return std::string(kAnswerFailed) + describe(error);
     });
   }
-  service->bindRefreshTriggers();
-  service->bindSleepEvents();
-  service->startPeriodicRefresh();
-  return service;
+  bindRefreshTriggers();
+  bindSleepEvents();
+  startPeriodicRefresh();
 }
 
-BrisvaneStateServiceImpl::BrisvaneStateServiceImpl(
-    Passkey, std::shared_ptr<BrisvaneKeychainReaderType> keychainReader,
-    host::BrisvaneStateOverrideConfiguration stateOverrideConfiguration,
-    std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> provider,
-    std::shared_ptr<InstalledAppMonitorType> installedAppMonitor,
-    std::shared_ptr<host::SystemSleepObserverType> sleepStateObserver, std::optional<bool> seed)
-    : keychainReader_(std::move(keychainReader)),
-      stateOverrideConfiguration_(std::move(stateOverrideConfiguration)),
-      lastSavedBrisvaneRTPStatusProvider_(std::move(provider)),
-      installedAppMonitor_(std::move(installedAppMonitor)),
-      sleepStateObserver_(std::move(sleepStateObserver)),
-      keychainRTPValue_(std::make_shared<platform::CurrentValueSubject<std::optional<bool>>>(seed)) {}
-
-BrisvaneStateServiceImpl::~BrisvaneStateServiceImpl() {
+void BrisvaneStateServiceCore::shutdown() {
+  {
+    // Waits for a delivery on another thread; from inside a delivery on this thread it re-enters,
+    // and the refresh up the stack finds the flag set when the delivery returns.
+    std::lock_guard<std::recursive_mutex> lock(publishMutex_);
+    isStopped_ = true;
+  }
+  // Ending the subscriptions waits for a trigger or sleep callback running on another thread, so
+  // no wake can start a periodic task after it has been stopped below.
+  cancellables_.clear();
   try {
     installedAppMonitor_->stop();
   } catch (...) {
     // The monitor's own failure to stop must not escape a destructor; nothing else to do.
   }
   stopPeriodicRefresh();
-  keychainReader_.reset();
-  stateOverrideConfiguration_ = {};
-  lastSavedBrisvaneRTPStatusProvider_.reset();
-  installedAppMonitor_.reset();
-  sleepStateObserver_.reset();
-  keychainRTPValue_.reset();
-  cancellables_.clear();
-  publisher_.reset();
 }
 
 // --- The three answers -------------------------------------------------------------------------
 
-bool BrisvaneStateServiceImpl::realRTPValue() const {
+bool BrisvaneStateServiceCore::realRTPValue() const {
   // Only a reported "on" asks whether the application is still installed.
   if (keychainRTPValue_->value() == true) return installedAppMonitor_->isInstalled();
   return false;
 }
 
-bool BrisvaneStateServiceImpl::isRealTimeProtectionEnabledOrThrow() const {
+bool BrisvaneStateServiceCore::isRealTimeProtectionEnabledOrThrow() const {
   const auto& config = stateOverrideConfiguration_;
   if (config.isOverridden && config.isOverridden()) {
     return config.overriddenValue ? config.overriddenValue() : false;
@@ -143,7 +236,7 @@ bool BrisvaneStateServiceImpl::isRealTimeProtectionEnabledOrThrow() const {
   return realRTPValue();
 }
 
-bool BrisvaneStateServiceImpl::isRealTimeProtectionEnabled() const {
+bool BrisvaneStateServiceCore::isRealTimeProtectionEnabled() const {
   try {
     return isRealTimeProtectionEnabledOrThrow();
   } catch (...) {
@@ -154,7 +247,7 @@ bool BrisvaneStateServiceImpl::isRealTimeProtectionEnabled() const {
   }
 }
 
-bool BrisvaneStateServiceImpl::shouldInformUserAboutRTPStatusUpdate() const {
+bool BrisvaneStateServiceCore::shouldInformUserAboutRTPStatusUpdate() const {
   if (!lastSavedBrisvaneRTPStatusProvider_) return false;
   try {
     const std::optional<bool> saved = lastSavedBrisvaneRTPStatusProvider_->lastSavedRTPState();
@@ -169,12 +262,12 @@ bool BrisvaneStateServiceImpl::shouldInformUserAboutRTPStatusUpdate() const {
   }
 }
 
-platform::Publisher<bool> BrisvaneStateServiceImpl::isRealTimeProtectionEnabledPublisher() {
+platform::Publisher<bool> BrisvaneStateServiceCore::publisher() {
   std::call_once(publisherOnce_, [this] { publisher_ = buildPublisher(); });
   return *publisher_;
 }
 
-platform::Publisher<bool> BrisvaneStateServiceImpl::buildPublisher() const {
+platform::Publisher<bool> BrisvaneStateServiceCore::buildPublisher() const {
   platform::Publisher<bool> installed = platform::Publisher<bool>::never();
   try {
     installed = installedAppMonitor_->isInstalledPublisher();
@@ -213,15 +306,15 @@ platform::Publisher<bool> BrisvaneStateServiceImpl::buildPublisher() const {
       .eraseToAnyPublisher();
 }
 
-bool BrisvaneStateServiceImpl::hasPeriodicRefreshTask() const {
+bool BrisvaneStateServiceCore::hasPeriodicRefreshTask() const {
   std::lock_guard<std::mutex> lock(periodicRefreshMutex_);
   return periodicRefreshTask_.has_value();
 }
 
 // --- Refresh triggers --------------------------------------------------------------------------
 
-void BrisvaneStateServiceImpl::bindRefreshTriggers() {
-  std::weak_ptr<BrisvaneStateServiceImpl> weakSelf = weak_from_this();
+void BrisvaneStateServiceCore::bindRefreshTriggers() {
+  std::weak_ptr<BrisvaneStateServiceCore> weakSelf = weak_from_this();
 
   // One signal per change announcement of the settings message. The listening task holds the
   // reader, never the service, and ends when the subscription is cancelled.
@@ -279,29 +372,34 @@ void BrisvaneStateServiceImpl::bindRefreshTriggers() {
       .store(cancellables_);
 }
 
-void BrisvaneStateServiceImpl::refreshKeychainRTPValue(
-    const std::weak_ptr<BrisvaneStateServiceImpl>& weakSelf) {
+void BrisvaneStateServiceCore::refreshKeychainRTPValue(
+    const std::weak_ptr<BrisvaneStateServiceCore>& weakSelf) {
   std::shared_ptr<BrisvaneKeychainReaderType> reader;
   std::uint64_t ticket = 0;
-  if (auto self = weakSelf.lock()) {
+  {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    std::lock_guard<std::recursive_mutex> lock(self->publishMutex_);
+    if (self->isStopped_) return;
     reader = self->keychainReader_;
     ticket = ++self->refreshesStarted_;
-  } else {
-    return;
   }
   std::optional<bool> value;
+  std::exception_ptr readError;
   try {
     value = reader->readRTPState();
   } catch (...) {
-    rtpLog(host::logError, [error = std::current_exception()] {
-      return std::string(kKeychainReadFailed) + describe(error);
-    });
-    return;
+    readError = std::current_exception();
   }
   auto self = weakSelf.lock();
   if (!self) return;
+  std::lock_guard<std::recursive_mutex> lock(self->publishMutex_);
+  if (self->isStopped_) return;
+  if (readError) {
+    rtpLog(host::logError, [readError] { return std::string(kKeychainReadFailed) + describe(readError); });
+    return;
+  }
   try {
-    std::lock_guard<std::mutex> lock(self->publishMutex_);
     if (ticket < self->newestPublished_) {
       // A read that started later has already published: this older one confirms that value
       // rather than putting its own, possibly stale, one back.
@@ -310,6 +408,8 @@ void BrisvaneStateServiceImpl::refreshKeychainRTPValue(
       self->newestPublished_ = ticket;
     }
     self->keychainRTPValue_->send(value);
+    // The host may have dropped the service from inside that delivery.
+    if (self->isStopped_) return;
     self->updateLastSavedRTPState(value);
   } catch (...) {
     // A host subscriber or provider that throws must not end the refresh machinery.
@@ -319,7 +419,7 @@ void BrisvaneStateServiceImpl::refreshKeychainRTPValue(
   }
 }
 
-void BrisvaneStateServiceImpl::updateLastSavedRTPState(std::optional<bool> value) {
+void BrisvaneStateServiceCore::updateLastSavedRTPState(std::optional<bool> value) {
   const bool real = value == true ? installedAppMonitor_->isInstalled() : false;
   if (!lastSavedBrisvaneRTPStatusProvider_) return;
   const std::optional<bool> saved = lastSavedBrisvaneRTPStatusProvider_->lastSavedRTPState();
@@ -330,14 +430,18 @@ void BrisvaneStateServiceImpl::updateLastSavedRTPState(std::optional<bool> value
 
 // --- Periodic refresh and sleep ----------------------------------------------------------------
 
-void BrisvaneStateServiceImpl::startPeriodicRefresh() {
-  std::weak_ptr<BrisvaneStateServiceImpl> weakSelf = weak_from_this();
+void BrisvaneStateServiceCore::startPeriodicRefresh() {
+  std::weak_ptr<BrisvaneStateServiceCore> weakSelf = weak_from_this();
   std::lock_guard<std::mutex> lock(periodicRefreshMutex_);
   if (periodicRefreshTask_) periodicRefreshTask_->cancel();
+  if (isStopped_) {
+    periodicRefreshTask_.reset();
+    return;
+  }
   periodicRefreshTask_ = platform::Task::detached([weakSelf] {
     while (!platform::Task::isCancelled()) {
       try {
-        platform::Task::sleep(periodicRefreshInterval);
+        platform::Task::sleep(BrisvaneStateServiceImpl::periodicRefreshInterval);
       } catch (const platform::TaskCancelled&) {
         return;
       }
@@ -347,14 +451,14 @@ void BrisvaneStateServiceImpl::startPeriodicRefresh() {
   });
 }
 
-void BrisvaneStateServiceImpl::stopPeriodicRefresh() {
+void BrisvaneStateServiceCore::stopPeriodicRefresh() {
   std::lock_guard<std::mutex> lock(periodicRefreshMutex_);
   if (periodicRefreshTask_) periodicRefreshTask_->cancel();
   periodicRefreshTask_.reset();
 }
 
-void BrisvaneStateServiceImpl::bindSleepEvents() {
-  std::weak_ptr<BrisvaneStateServiceImpl> weakSelf = weak_from_this();
+void BrisvaneStateServiceCore::bindSleepEvents() {
+  std::weak_ptr<BrisvaneStateServiceCore> weakSelf = weak_from_this();
   platform::Publisher<host::SystemSleepEvent> events =
       platform::Publisher<host::SystemSleepEvent>::never();
   try {

@@ -1,21 +1,19 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
-#include <mutex>
 #include <optional>
 
 #include "BrisvaneStateServiceImplementation/BrisvaneKeychainReaderType.h"
 #include "BrisvaneStateServiceImplementation/InstalledAppMonitorType.h"
 #include "host/contracts.h"
-#include "platform/cancellable.h"
 #include "platform/publisher.h"
 #include "platform/subjects.h"
-#include "platform/task.h"
 
 namespace brisvane {
+
+class BrisvaneStateServiceCore;
 
 // Tells the host whether the security application's real-time protection is on, as a value,
 // as a stream, and as "has it changed since the host last saved it".
@@ -31,12 +29,21 @@ namespace brisvane {
 // for installed-state changes, or the host's override thread); the stream applies no scheduler.
 // Sleep and wake events are handled on the main loop.
 //
-// Lifetime: always owned through std::shared_ptr (background work holds it weakly, so pending
-// refreshes, the listening task, the periodic task and the sleep subscription never keep it
-// alive). Dropping the last owner stops the monitor, cancels the periodic task and ends the
-// subscriptions, which stops the keychain listening.
-class BrisvaneStateServiceImpl final : public host::BrisvaneStateServiceType,
-                                       public std::enable_shared_from_this<BrisvaneStateServiceImpl> {
+// Lifetime: owned by the host through std::shared_ptr; nothing of the library ever holds this
+// object, so it is destroyed on the thread that drops the last reference, at that moment. The
+// host may drop it from any thread and from inside any of its own callbacks (a sink of the
+// published stream, a provider call, a main-loop block). Destruction, on that thread:
+//   - waits for a refresh that is publishing on another thread to finish delivering its value
+//     (as cancelling a subscription waits for a running callback; from inside that delivery it
+//     does not wait), so a host must not hold, while dropping the service, a lock that its own
+//     sink takes;
+//   - stops the monitor, cancels the periodic task and the keychain listening, and ends the
+//     service's subscriptions.
+// After the destructor has returned, the service sends no value, calls no provider and writes no
+// log line. A keychain read already running on a background thread finishes there and its result
+// is dropped; the service's internal state is freed by whichever of those threads lets it go
+// last, and freeing it touches nothing of the host.
+class BrisvaneStateServiceImpl final : public host::BrisvaneStateServiceType {
  public:
   // 6 hours, the period of the background refresh.
   static constexpr std::uint64_t periodicRefreshInterval = 21'600'000'000'000ULL;
@@ -80,57 +87,21 @@ class BrisvaneStateServiceImpl final : public host::BrisvaneStateServiceType,
 
   // For tests and tools: the keychain value the answers are computed from, and whether a
   // periodic refresh task is running.
-  std::optional<bool> keychainRTPValue() const { return keychainRTPValue_->value(); }
+  std::optional<bool> keychainRTPValue() const;
   bool hasPeriodicRefreshTask() const;
 
  private:
   struct Passkey {};
-  // Lets benchmarks and tests drive the keychain value directly.
+  // Lets benchmarks and tests drive and watch the keychain value directly.
   friend struct BrisvaneStateServiceTestAccess;
+  platform::CurrentValueSubject<std::optional<bool>>& keychainRTPValueSubject() const;
 
  public:
-  BrisvaneStateServiceImpl(Passkey, std::shared_ptr<BrisvaneKeychainReaderType> keychainReader,
-                           host::BrisvaneStateOverrideConfiguration stateOverrideConfiguration,
-                           std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> provider,
-                           std::shared_ptr<InstalledAppMonitorType> installedAppMonitor,
-                           std::shared_ptr<host::SystemSleepObserverType> sleepStateObserver,
-                           std::optional<bool> seed);
+  BrisvaneStateServiceImpl(Passkey, std::shared_ptr<BrisvaneStateServiceCore> core);
 
  private:
-  bool realRTPValue() const;
-  bool isRealTimeProtectionEnabledOrThrow() const;
-  platform::Publisher<bool> buildPublisher() const;
-
-  void bindRefreshTriggers();
-  void bindSleepEvents();
-  void startPeriodicRefresh();
-  void stopPeriodicRefresh();
-  // Reads the keychain state and publishes it; logs a failure and keeps the previous value.
-  // Holds the service only weakly while the read blocks.
-  static void refreshKeychainRTPValue(const std::weak_ptr<BrisvaneStateServiceImpl>& weakSelf);
-  void updateLastSavedRTPState(std::optional<bool> value);
-
-  // The destructor releases these in declaration order. None changes after construction.
-  std::shared_ptr<BrisvaneKeychainReaderType> keychainReader_;
-  host::BrisvaneStateOverrideConfiguration stateOverrideConfiguration_;
-  std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> lastSavedBrisvaneRTPStatusProvider_;
-  std::shared_ptr<InstalledAppMonitorType> installedAppMonitor_;
-  std::shared_ptr<host::SystemSleepObserverType> sleepStateObserver_;
-  std::shared_ptr<platform::CurrentValueSubject<std::optional<bool>>> keychainRTPValue_;
-  platform::CancellableSet cancellables_;
-  // Written at construction and then on the main loop by sleep and wake; the lock orders a
-  // construction on another thread against an early event.
-  mutable std::mutex periodicRefreshMutex_;
-  std::optional<platform::TaskHandle> periodicRefreshTask_;
-  // Refreshes run concurrently. Each takes a ticket before it reads; a read that finishes after
-  // a later-started read has already published sends the published value again instead of its
-  // own, so a slow, older read never replaces a newer value. The lock keeps the ticket check
-  // and the send together.
-  std::atomic<std::uint64_t> refreshesStarted_{0};
-  std::mutex publishMutex_;
-  std::uint64_t newestPublished_ = 0;
-  std::once_flag publisherOnce_;
-  std::optional<platform::Publisher<bool>> publisher_;
+  // Everything the background work needs lives in the core, which that work holds weakly.
+  std::shared_ptr<BrisvaneStateServiceCore> core_;
 };
 
 }  // namespace brisvane

@@ -9,7 +9,7 @@
 namespace brisvane {
 struct BrisvaneStateServiceTestAccess {
   static void sendKeychainValue(BrisvaneStateServiceImpl& s, std::optional<bool> v) {
-    s.keychainRTPValue_->send(v);
+    s.keychainRTPValueSubject().send(v);
   }
 };
 }  // namespace brisvane

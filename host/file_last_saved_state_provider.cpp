@@ -1,9 +1,13 @@
 #include "host/file_last_saved_state_provider.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <system_error>
 
@@ -14,7 +18,25 @@ FileLastSavedRTPStateProvider::FileLastSavedRTPStateProvider(std::filesystem::pa
 
 std::optional<bool> FileLastSavedRTPStateProvider::lastSavedRTPState() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::ifstream in(path_);
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  std::string text;
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+      static_cast<std::size_t>(status.st_size) <= kMaximumSize) {
+    text.resize(kMaximumSize + 1);
+    std::size_t filled = 0;
+    for (;;) {
+      const ssize_t n = ::read(fd, text.data() + filled, text.size() - filled);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      filled += static_cast<std::size_t>(n);
+      if (filled == text.size()) break;
+    }
+    text.resize(filled <= kMaximumSize ? filled : 0);  // grew past the bound while read
+  }
+  ::close(fd);
+  std::istringstream in(text);
   std::string word;
   if (!(in >> word)) return std::nullopt;
   if (word == "true") return true;

@@ -12,11 +12,14 @@ namespace host {
 // nothing saved). For command-line hosts and tests.
 //
 // Threads: any; calls are serialised. A file that cannot be read or holds anything else reads as
-// nothing saved; a failed write is reported on standard error and otherwise ignored, since a
+// nothing saved, and so does anything that is not a regular file of at most kMaximumSize bytes
+// (a FIFO or a device is opened without waiting and never read); a failed write is reported on standard error and otherwise ignored, since a
 // provider never fails its caller.
 class FileLastSavedRTPStateProvider final : public BrisvaneLastSavedRTPStateProviderType {
  public:
   explicit FileLastSavedRTPStateProvider(std::filesystem::path path);
+
+  static constexpr std::size_t kMaximumSize = 4096;
 
   std::optional<bool> lastSavedRTPState() const override;
   // Writes a temporary file next to the target and renames it over, so a reader never sees a

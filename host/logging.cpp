@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <exception>
@@ -20,14 +21,15 @@ int rank(LogLevel level) {
     case LogLevel::debug:
       return 0;
     case LogLevel::info:
-    case LogLevel::extended:
       return 1;
-    case LogLevel::warning:
+    case LogLevel::extended:
       return 2;
-    case LogLevel::error:
+    case LogLevel::warning:
       return 3;
+    case LogLevel::error:
+      return 4;
   }
-  return 3;
+  return 4;
 }
 
 // The sink is swapped rarely and read on every line, from any thread.
@@ -55,7 +57,8 @@ SinkSlot& slot() {
 
 void write(LogLevel level, const LogCategory& category, const LogMessage& message, long context,
            bool asynchronous, const char* file) noexcept {
-  if ((slot().enabled.load(std::memory_order_relaxed) & (1u << static_cast<unsigned>(level))) == 0) {
+  if ((slot().enabled.load(std::memory_order_relaxed) & (1u << static_cast<unsigned>(level))) ==
+      0) {
     return;
   }
   std::shared_ptr<LogSink> sink = currentLogSink();
@@ -99,17 +102,28 @@ const char* logLevelName(LogLevel level) {
   return "unknown";
 }
 
-bool StandardErrorLogSink::isEnabled(LogLevel level) const { return rank(level) >= rank(minimum_); }
+bool StandardErrorLogSink::isEnabled(LogLevel level) const {
+  return rank(level) >= rank(minimum_);
+}
+
+std::string formatLogTime(double secondsSince1970) {
+  // Whole milliseconds, rounded down, so that a time never prints as the next second.
+  const auto millisSince1970 = static_cast<long long>(std::floor(secondsSince1970 * 1000.0));
+  const auto seconds =
+      static_cast<std::time_t>(millisSince1970 / 1000 - (millisSince1970 % 1000 < 0));
+  const int millis = static_cast<int>(millisSince1970 - static_cast<long long>(seconds) * 1000);
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  char stamp[48];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
+  return stamp;
+}
 
 void StandardErrorLogSink::write(const LogRecord& record) {
-  const auto seconds = static_cast<std::time_t>(record.time);
-  const int millis = static_cast<int>((record.time - static_cast<double>(seconds)) * 1000.0);
-  std::tm local{};
-  ::localtime_r(&seconds, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  const std::string stamp = formatLogTime(record.time);
   std::lock_guard<std::mutex> lock(mutex_);
-  std::fprintf(stderr, "%s.%03d %s [%s] %s: %s\n", stamp, millis, logLevelName(record.level),
+  std::fprintf(stderr, "%s %s [%s] %s: %s\n", stamp.c_str(), logLevelName(record.level),
                record.category.c_str(), record.file.c_str(), record.message.c_str());
 }
 
@@ -191,6 +205,8 @@ ScopedLogCapture::ScopedLogCapture()
   setLogSink(sink_);
 }
 
-ScopedLogCapture::~ScopedLogCapture() { setLogSink(previous_); }
+ScopedLogCapture::~ScopedLogCapture() {
+  setLogSink(previous_);
+}
 
 }  // namespace host

@@ -26,6 +26,9 @@ enum class LogLevel { debug, info, warning, error, extended };
 // Lower-case name of a level as the default sink writes it ("debug", "info", ...).
 const char* logLevelName(LogLevel level);
 
+// ISO-8601 in UTC with milliseconds and the zone: "2026-12-06T09:30:00.123Z".
+std::string formatLogTime(double secondsSince1970);
+
 struct LogRecord {
   LogLevel level = LogLevel::debug;
   std::string category;
@@ -47,10 +50,12 @@ class LogSink {
 };
 
 // Writes "time level [category] file: message" lines to standard error, for levels at or above
-// the minimum (extended lines are written whenever info is).
+// the minimum, in the order debug, info, extended, warning, error (so extended lines are written
+// whenever info is, and "extended" as the minimum leaves out info and debug). The time is
+// formatLogTime's.
 class StandardErrorLogSink final : public LogSink {
  public:
-  explicit StandardErrorLogSink(LogLevel minimum = LogLevel::info) : minimum_(minimum) {}
+  explicit StandardErrorLogSink(LogLevel minimum = LogLevel::warning) : minimum_(minimum) {}
   bool isEnabled(LogLevel level) const override;
   void write(const LogRecord& record) override;
 
@@ -75,7 +80,8 @@ class CapturingLogSink final : public LogSink {
   std::vector<LogRecord> records_;
 };
 
-// Replaces the process's sink; nullptr restores the default standard-error sink (info and up).
+// Replaces the process's sink; nullptr restores the default: a StandardErrorLogSink of warnings
+// and errors, which is also what a host that installs no sink gets.
 void setLogSink(std::shared_ptr<LogSink> sink);
 std::shared_ptr<LogSink> currentLogSink();
 

@@ -83,7 +83,8 @@ struct DistributedNotificationCenter::State {
   std::thread receiver;
   std::thread::id receiverId;  // guarded by mutex; written with isReceiving
 
-  // Written once by startReceiving under `mutex` before `isReceiving` is set; read-only after.
+  // Written once by startReceiving under `mutex` before `isReceiving` is set; read-only after,
+  // except that the default center's socketName is cleared (under `mutex`) at exit.
   dnc::UniqueFd wakeFd;
   dnc::UniqueFd socketFd;
   std::string socketName;
@@ -239,7 +240,19 @@ std::filesystem::path DistributedNotificationCenter::defaultFolder() {
 }
 
 std::shared_ptr<DistributedNotificationCenter> DistributedNotificationCenter::defaultCenter() {
-  static const std::shared_ptr<DistributedNotificationCenter> center = [] {
+  // The shared center lives until exit. Cancelled background tasks may still hold it then (a
+  // stream whose task has not yet ended), so its socket goes when this static does, not when
+  // its last reference does: an ended process never leaves its socket behind.
+  struct ExitCleanup {
+    std::shared_ptr<DistributedNotificationCenter> center;
+    ~ExitCleanup() {
+      std::lock_guard lock(center->state_->mutex);
+      State& state = *center->state_;
+      if (!state.socketName.empty()) ::unlinkat(state.folderFd.get(), state.socketName.c_str(), 0);
+      state.socketName.clear();
+    }
+  };
+  static const ExitCleanup holder{[] {
     try {
       return create(defaultFolder());
     } catch (const std::system_error& error) {
@@ -249,8 +262,8 @@ std::shared_ptr<DistributedNotificationCenter> DistributedNotificationCenter::de
       return std::shared_ptr<DistributedNotificationCenter>(
           new DistributedNotificationCenter(std::move(state)));
     }
-  }();
-  return center;
+  }()};
+  return holder.center;
 }
 
 void DistributedNotificationCenter::post(const std::string& name) {

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
           libsqlite3-dev nlohmann-json3-dev libplist-dev libasio-dev libsystemd-dev
-          libgtest-dev libgmock-dev libbenchmark-dev sqlite3 dbus)
+          libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev sqlite3 dbus)
 if [ "$#" -gt 0 ]; then packages+=("$@"); fi
 
 missing=()

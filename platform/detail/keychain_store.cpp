@@ -6,10 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -23,7 +26,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// How long a call waits for other writers before giving up with errSecInteractionNotAllowed.
+// How long a call waits for other writers (and for another opener's lock on the folder) before
+// giving up with errSecInteractionNotAllowed.
 constexpr int kBusyTimeoutMilliseconds = 5000;
 // Marks a database file as a keychain store ("BKCH"), so that another program's database is
 // never taken for one.
@@ -120,11 +124,31 @@ OSStatus prepareFolder(const fs::path& folder) {
   return errSecSuccess;
 }
 
+// A read never creates the store: an absent store answers as an empty one would.
+enum class Access { read, write };
+
+// The store folder of a read must already be a directory of this user; nothing is made.
+OSStatus checkFolder(const fs::path& folder) {
+  struct stat status {};
+  if (::lstat(folder.c_str(), &status) != 0) {
+    return errno == ENOENT ? errSecItemNotFound : errSecNotAvailable;
+  }
+  if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid()) return errSecNotAvailable;
+  return errSecSuccess;
+}
+
 // Creates the store file with mode 0600 before the database library opens it (the library
-// would create it with the process's umask); the journal files take the same mode.
-OSStatus prepareFile(const fs::path& file) {
-  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return errSecNotAvailable;
+// would create it with the process's umask); the journal files take the same mode. A read
+// opens only an existing file. O_NONBLOCK: a FIFO or device in its place must not stall the
+// open; it is then refused as not a regular file, and so are such files in place of the
+// journal companions, which the database library would otherwise read. `isEmpty` says the file
+// is new (or still being made a store by another process).
+OSStatus prepareFile(const fs::path& file, Access access, bool& isEmpty) {
+  const int create = access == Access::write ? O_CREAT : 0;
+  const int fd = ::open(file.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | create, 0600);
+  if (fd < 0) {
+    return access == Access::read && errno == ENOENT ? errSecItemNotFound : errSecNotAvailable;
+  }
   struct stat status {};
   OSStatus result = errSecSuccess;
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -132,7 +156,15 @@ OSStatus prepareFile(const fs::path& file) {
   } else if ((status.st_mode & 0077) != 0 && status.st_uid == ::geteuid()) {
     if (::fchmod(fd, 0600) != 0) result = errSecNotAvailable;
   }
+  isEmpty = status.st_size == 0;
   ::close(fd);
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+    struct stat companion {};
+    const auto path = file.native() + suffix;
+    if (::lstat(path.c_str(), &companion) == 0 && !S_ISREG(companion.st_mode)) {
+      result = errSecNotAvailable;
+    }
+  }
   return result;
 }
 
@@ -144,6 +176,10 @@ class FileDescriptor {
   }
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
   bool isValid() const { return fd_ >= 0; }
   int get() const { return fd_; }
 
@@ -151,11 +187,22 @@ class FileDescriptor {
   int fd_;
 };
 
-bool lockExclusively(int fd) {
-  while (::flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) return false;
+// Waits for the folder's lock as long as the database waits for a busy store, polling as the
+// database's own busy handler does: flock has no timeout.
+OSStatus lockExclusively(int fd) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMilliseconds);
+  auto pause = std::chrono::milliseconds(1);
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return errSecNotAvailable;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return errSecInteractionNotAllowed;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
-  return true;
+  return errSecSuccess;
 }
 
 class Connection {
@@ -168,18 +215,30 @@ class Connection {
     sqlite3_close_v2(db_);
   }
 
-  // Opens the store file, making it (and its folder) when missing.
-  static OSStatus open(const fs::path& path, std::unique_ptr<Connection>& out) {
-    if (const OSStatus status = prepareFolder(path.parent_path()); status != errSecSuccess) {
+  // Opens the store file; a write makes it (and its folder) when missing, a read answers
+  // errSecItemNotFound then.
+  static OSStatus open(const fs::path& path, Access access, std::unique_ptr<Connection>& out) {
+    const OSStatus folderStatus = access == Access::write ? prepareFolder(path.parent_path())
+                                                          : checkFolder(path.parent_path());
+    if (folderStatus != errSecSuccess) return folderStatus;
+    bool isEmpty = false;
+    if (const OSStatus status = prepareFile(path, access, isEmpty); status != errSecSuccess) {
       return status;
     }
     // Turning a new file into a store (journal mode, schema) is not safe while another process
-    // does the same; an exclusive lock on the folder makes openers take turns. It is released
-    // when the descriptor closes, also when a process dies holding it.
-    const FileDescriptor folder(
-        ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder.isValid() || !lockExclusively(folder.get())) return errSecNotAvailable;
-    if (const OSStatus status = prepareFile(path); status != errSecSuccess) return status;
+    // does the same; an exclusive lock on the folder makes openers of a new file take turns. It
+    // is released when the descriptor closes, also when a process dies holding it. A file that
+    // has content already has its journal mode, and the schema is made in a transaction that
+    // checks again, so opening it takes no lock.
+    FileDescriptor folder(-1);
+    if (isEmpty) {
+      folder =
+          FileDescriptor(::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (!folder.isValid()) return errSecNotAvailable;
+      if (const OSStatus status = lockExclusively(folder.get()); status != errSecSuccess) {
+        return status;
+      }
+    }
     const auto identity = identityOf(path);
     if (!identity) return errSecNotAvailable;
 
@@ -305,7 +364,7 @@ class ConnectionPool {
     return *pool;
   }
 
-  OSStatus acquire(const fs::path& path, std::unique_ptr<Connection>& out) {
+  OSStatus acquire(const fs::path& path, Access access, std::unique_ptr<Connection>& out) {
     const auto identity = identityOf(path);
     std::vector<std::unique_ptr<Connection>> stale;
     {
@@ -327,7 +386,7 @@ class ConnectionPool {
     }
     stale.clear();  // closed outside the lock
     if (out) return errSecSuccess;
-    return Connection::open(path, out);
+    return Connection::open(path, access, out);
   }
 
   void release(const fs::path& path, std::unique_ptr<Connection> connection) {
@@ -386,8 +445,8 @@ class ConnectionPool {
 // Holds a connection for one call and hands it back afterwards.
 class ConnectionLease {
  public:
-  explicit ConnectionLease(const fs::path& path) : path_(path) {
-    status_ = ConnectionPool::shared().acquire(path_, connection_);
+  ConnectionLease(const fs::path& path, Access access) : path_(path) {
+    status_ = ConnectionPool::shared().acquire(path_, access, connection_);
   }
   ~ConnectionLease() { ConnectionPool::shared().release(path_, std::move(connection_)); }
   ConnectionLease(const ConnectionLease&) = delete;
@@ -470,7 +529,7 @@ OSStatus runWrite(Connection& connection, StatementUse& use) {
 }  // namespace
 
 OSStatus storeAdd(const fs::path& database, const KeychainItem& item) {
-  ConnectionLease connection(database);
+  ConnectionLease connection(database, Access::write);
   if (connection.status() != errSecSuccess) return connection.status();
   int rc = SQLITE_OK;
   auto* statement = connection->statement(
@@ -491,7 +550,7 @@ OSStatus storeAdd(const fs::path& database, const KeychainItem& item) {
 }
 
 OSStatus storeFind(const fs::path& database, const KeychainItemQuery& query, Bytes* data) {
-  ConnectionLease connection(database);
+  ConnectionLease connection(database, Access::read);
   if (connection.status() != errSecSuccess) return connection.status();
   int rc = SQLITE_OK;
   const std::string sql = std::string(data != nullptr ? "SELECT data" : "SELECT 1") +
@@ -514,7 +573,7 @@ OSStatus storeFind(const fs::path& database, const KeychainItemQuery& query, Byt
 
 OSStatus storeUpdate(const fs::path& database, const KeychainItemQuery& query,
                      const KeychainItemChanges& changes) {
-  ConnectionLease connection(database);
+  ConnectionLease connection(database, Access::write);
   if (connection.status() != errSecSuccess) return connection.status();
   std::string sql = "UPDATE generic_passwords SET modified = ?";
   if (changes.service) sql += ", service = ?";
@@ -540,7 +599,7 @@ OSStatus storeUpdate(const fs::path& database, const KeychainItemQuery& query,
 }
 
 OSStatus storeDelete(const fs::path& database, const KeychainItemQuery& query) {
-  ConnectionLease connection(database);
+  ConnectionLease connection(database, Access::read);
   if (connection.status() != errSecSuccess) return connection.status();
   int rc = SQLITE_OK;
   auto* statement = connection->statement("DELETE FROM generic_passwords" + whereClause(query), rc);

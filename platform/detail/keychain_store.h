@@ -37,8 +37,10 @@ struct KeychainItemChanges {
   std::optional<Bytes> data;
 };
 
-// Each opens (or reuses) a connection to the store file at `database`, creating the file and
-// its folder when missing. Any thread.
+// Each opens (or reuses) a connection to the store file at `database`. Add and update create
+// the file and its folder when missing; find and delete create nothing and answer
+// errSecItemNotFound, as an empty store would. No call waits longer than the busy timeout
+// (5 s) for another process, then errSecInteractionNotAllowed. Any thread.
 OSStatus storeAdd(const std::filesystem::path& database, const KeychainItem& item);
 // Tests for a match; with `data`, copies the data of the first match into it.
 OSStatus storeFind(const std::filesystem::path& database, const KeychainItemQuery& query,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,7 +22,7 @@ struct BundleInfo {
 inline constexpr std::size_t kMaximumInfoPlistSize = 1 << 20;
 
 // Parses the bytes of an Info.plist, XML or binary. Absent when the bytes are not a property
-// list, its root is not a dictionary, or CFBundleIdentifier is missing, empty or not text.
+// list, are beyond the limits below, its root is not a dictionary, or CFBundleIdentifier is missing, empty or not text.
 // Pure and thread-safe; never throws on malformed input.
 std::optional<BundleInfo> parseBundleInfo(std::string_view bytes);
 
@@ -29,6 +30,12 @@ std::optional<BundleInfo> parseBundleInfo(std::string_view bytes);
 // symbolic link in its place. Absent when the file is missing, unreadable, too large or not a
 // bundle description.
 std::optional<BundleInfo> readBundleInfo(int directoryFd, const char* name);
+
+// Deeper or larger lists are not application descriptions either, and are refused before they
+// are parsed: nesting of arrays and dictionaries, and objects once every shared reference in a
+// binary list is counted as the copy the parser makes of it.
+inline constexpr std::size_t kMaximumPlistDepth = 64;
+inline constexpr std::uint64_t kMaximumPlistNodes = 1 << 17;
 
 enum class PlistFormat { xml, binary };
 

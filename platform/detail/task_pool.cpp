@@ -1,13 +1,40 @@
 #include "platform/detail/task_pool.h"
 
+#include <malloc.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <string>
 #include <system_error>
 #include <thread>
 
 namespace platform::detail {
 
 namespace {
+
+// This many jobs without a pause is a burst (a flood of announcements starts one job each, and
+// they queue up faster than they run). Their frames are freed once they have run, but the
+// allocator keeps the pages; they are handed back whenever the queue runs dry after a burst.
+constexpr std::size_t kBurstJobs = 1024;
+
+// Whether any of these threads of this process is running or waiting for a processor (state R
+// in /proc). Threads that have exited since the ids were taken are skipped. When /proc cannot be
+// read, no thread is taken as runnable, so the watchdog still covers blocked jobs.
+bool isAnyThreadRunnable(const std::vector<pid_t>& threadIds) {
+  for (const pid_t id : threadIds) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(id) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    // The state follows the parenthesised command name, which may itself hold parentheses.
+    const auto close = text.rfind(')');
+    if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'R') {
+      return true;
+    }
+  }
+  return false;
+}
 
 thread_local TaskPool* currentPool = nullptr;
 thread_local int blockingDepth = 0;
@@ -33,6 +60,7 @@ void TaskPool::submit(std::function<void()> job) {
   {
     MutexLock lock(mutex_);
     queue_.push_back(std::move(job));
+    ++submittedSinceTrim_;
     if (idle_ >= queue_.size()) {
       wakeIdleThread = true;
     } else if (runningLocked() < limits_.runningLimit) {
@@ -89,8 +117,17 @@ void TaskPool::startThreadLocked() {
 
 void TaskPool::workerMain() {
   currentPool = this;
+  const pid_t threadId = ::gettid();
   MutexLock lock(mutex_);
+  workerIds_.push_back(threadId);
   for (;;) {
+    if (queue_.empty() && submittedSinceTrim_ >= kBurstJobs && runningLocked() == 1) {
+      submittedSinceTrim_ = 0;
+      lock.unlock();
+      ::malloc_trim(0);
+      lock.lock();
+      continue;
+    }
     if (queue_.empty()) {
       if (idle_ >= limits_.idleLimit) break;
       ++idle_;
@@ -106,6 +143,7 @@ void TaskPool::workerMain() {
     ++completed_;
   }
   --threads_;
+  std::erase(workerIds_, threadId);
 }
 
 void TaskPool::watchdogMain() {
@@ -123,6 +161,16 @@ void TaskPool::watchdogMain() {
            lock.waitUntil(watchdogWakeup_, deadline) == std::cv_status::no_timeout) {
     }
     if (!isStarvingLocked() || completed_ != seen) {
+      burst = 1;
+      continue;
+    }
+    // No job finished; a worker that is still running (or only waiting for a processor) will
+    // finish one, so the queue is slow, not starved.
+    const std::vector<pid_t> workers = workerIds_;
+    lock.unlock();
+    const bool isAnyWorkerRunnable = isAnyThreadRunnable(workers);
+    lock.lock();
+    if (isAnyWorkerRunnable || !isStarvingLocked() || completed_ != seen) {
       burst = 1;
       continue;
     }

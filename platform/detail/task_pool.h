@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <vector>
+
+#include <sys/types.h>
 
 #include "platform/core/runtime_mutex.h"
 
@@ -19,8 +22,10 @@ namespace platform::detail {
 // - otherwise a new thread starts at once, as long as fewer than runningLimit threads are
 //   running (busy and not inside a BlockingScope);
 // - beyond that, a watchdog starts more threads whenever no job has finished for
-//   starvationCheck (one, then twice as many at each check that still sees none), which covers
-//   jobs that block in ways the pool cannot see.
+//   starvationCheck and none of the pool's threads is running or ready to run (one, then twice
+//   as many at each check that still sees none), which covers jobs that block in ways the pool
+//   cannot see. A thread that is only waiting for a processor on a loaded machine is not
+//   blocked, so load alone never grows the pool.
 // Idle threads wait without a timeout; at most idleLimit of them are kept and the rest exit.
 // The watchdog waits without a timeout while nothing is queued, so an idle pool never wakes up.
 //
@@ -75,6 +80,11 @@ class TaskPool {
   std::size_t blocked_ RUNTIME_GUARDED_BY(mutex_) = 0;
   std::uint64_t completed_ RUNTIME_GUARDED_BY(mutex_) = 0;
   bool isWatchdogStarted_ RUNTIME_GUARDED_BY(mutex_) = false;
+  // Kernel thread ids of the worker threads, for the watchdog's look at their scheduling state.
+  std::vector<pid_t> workerIds_ RUNTIME_GUARDED_BY(mutex_);
+  // Jobs submitted since the allocator last gave memory back; after a burst's worth, the thread
+  // that finds the queue empty with no other thread running does that (see workerMain).
+  std::size_t submittedSinceTrim_ RUNTIME_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace platform::detail

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -322,29 +323,41 @@ TEST(StateServiceLifetime, DroppingTheServiceDuringABlockedRefreshIsSafe) {
 
 // A host that lets go of the service from inside its own callbacks: the sleep handler and the
 // host's sink then run the service's destructor on their own stack.
+// Dropping the last reference destroys the service there and then, on the dropping thread:
+// before the drop returns the monitor is stopped, whichever thread delivers the value inside
+// whose callback the host lets go (a refresh may deliver the value the monitor produced).
 TEST(StateServiceLifetime, ServiceReleasedFromInsideItsOwnCallbacks) {
   for (const bool fromSleepEvent : {true, false}) {
-    SCOPED_TRACE(fromSleepEvent ? "from the sleep handler" : "from the host's sink");
+    SCOPED_TRACE(fromSleepEvent ? "from a main-loop block" : "from the host's sink");
     Harness h;
     h.reader->setValue(true);
     h.build();
     h.settle(2, true);
     std::weak_ptr<BrisvaneStateServiceImpl> weak = h.service;
     std::shared_ptr<BrisvaneStateServiceImpl> held = std::move(h.service);
-    auto subscription = held->isRealTimeProtectionEnabledPublisher().sink([&](const bool& v) {
-      if (!fromSleepEvent && !v) held.reset();
+    std::atomic<bool> dropped{false}, expiredAtDrop{false};
+    std::atomic<int> stopsAtDrop{-1};
+    auto drop = [&] {
+      held.reset();
+      expiredAtDrop = weak.expired();
+      stopsAtDrop = h.monitor->stops.load();
+      dropped = true;
+    };
+    // One value at a time reaches the sink, so only one delivery ever sees `held` set.
+    auto subscription = weak.lock()->isRealTimeProtectionEnabledPublisher().sink([&](const bool& v) {
+      if (!fromSleepEvent && !v && !dropped) drop();
     });
     h.override_.states.send(BrisvaneRTPOverrideState::notOverridden);
     if (fromSleepEvent) {
-      // The main loop's block is the only other holder while it runs.
-      platform::MainLoop::main().post([&] { held.reset(); });
+      platform::MainLoop::main().post(drop);
       h.sleep->send(host::SystemSleepEvent::sleep);
       platform::MainLoop::main().runPending();
     } else {
       h.monitor->set(false);
     }
-    EXPECT_TRUE(weak.expired());
-    EXPECT_EQ(h.monitor->stops.load(), 1);
+    ASSERT_TRUE(waitFor([&] { return dropped.load(); }));
+    EXPECT_TRUE(expiredAtDrop.load());
+    EXPECT_EQ(stopsAtDrop.load(), 1);
     subscription.cancel();
   }
 }

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -23,12 +24,15 @@ TEST(Logging, EveryEntryPointRecordsLevelCategoryFileAndContext) {
   host::ScopedLogCapture capture;
   using Fn = void (*)(const host::LogCategory&, const host::LogMessage&, long, bool, const char*);
   const std::vector<std::pair<Fn, host::LogLevel>> cases = {
-      {host::logDebug, host::LogLevel::debug},     {host::logInfo, host::LogLevel::info},
-      {host::logWarning, host::LogLevel::warning}, {host::logError, host::LogLevel::error},
+      {host::logDebug, host::LogLevel::debug},
+      {host::logInfo, host::LogLevel::info},
+      {host::logWarning, host::LogLevel::warning},
+      {host::logError, host::LogLevel::error},
       {host::logExtended, host::LogLevel::extended}};
   for (const auto& [fn, level] : cases) {
-    fn(kCategory, [level = level] { return std::string(host::logLevelName(level)); }, 0, true,
-       "Folder/Component");
+    fn(
+        kCategory, [level = level] { return std::string(host::logLevelName(level)); }, 0, true,
+        "Folder/Component");
   }
   const auto records = capture.sink().records();
   ASSERT_EQ(records.size(), cases.size());
@@ -48,12 +52,51 @@ TEST(Logging, DisabledLinesAreNeverProduced) {
   auto previous = host::currentLogSink();
   host::setLogSink(sink);
   int produced = 0;
-  host::logDebug(kCategory, [&] { ++produced; return std::string("d"); }, 0, true, "f");
-  host::logInfo(kCategory, [&] { ++produced; return std::string("i"); }, 0, true, "f");
-  host::logWarning(kCategory, [&] { ++produced; return std::string("w"); }, 0, true, "f");
+  host::logDebug(
+      kCategory,
+      [&] {
+        ++produced;
+        return std::string("d");
+      },
+      0, true, "f");
+  host::logInfo(
+      kCategory,
+      [&] {
+        ++produced;
+        return std::string("i");
+      },
+      0, true, "f");
+  host::logWarning(
+      kCategory,
+      [&] {
+        ++produced;
+        return std::string("w");
+      },
+      0, true, "f");
   host::setLogSink(previous);
   EXPECT_EQ(produced, 1);
   EXPECT_EQ(sink->lines, std::vector<std::string>{"w"});
+}
+
+// Log lines carry UTC with the zone; the default sink and "extended" as a minimum keep out the
+// levels below them.
+TEST(Logging, TimesAreUtcWithZoneAndLevelsAreOrdered) {
+  const std::vector<std::pair<double, std::string>> times = {
+      {0.0, "1970-01-01T00:00:00.000Z"},
+      {1796549400.9999, "2026-12-06T09:30:00.999Z"},  // never rounded up into the next second
+      {-0.001, "1969-12-31T23:59:59.999Z"}};
+  for (const auto& [time, text] : times) EXPECT_EQ(host::formatLogTime(time), text);
+  const host::StandardErrorLogSink byDefault, extended(host::LogLevel::extended);
+  using L = host::LogLevel;
+  for (const auto& [level, byDefaultWrites, extendedWrites] :
+       std::vector<std::tuple<L, bool, bool>>{{L::debug, false, false},
+                                              {L::info, false, false},
+                                              {L::extended, false, true},
+                                              {L::warning, true, true},
+                                              {L::error, true, true}}) {
+    EXPECT_EQ(byDefault.isEnabled(level), byDefaultWrites) << host::logLevelName(level);
+    EXPECT_EQ(extended.isEnabled(level), extendedWrites) << host::logLevelName(level);
+  }
 }
 
 TEST(Logging, ThrowingMessageProducerNeverReachesTheCaller) {
@@ -69,7 +112,9 @@ TEST(Logging, ConcurrentWritersLoseNoLine) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([] {
-      for (int i = 0; i < 1000; ++i) host::logInfo(kCategory, [] { return "x"; }, 0, true, "f");
+      for (int i = 0; i < 1000; ++i)
+        host::logInfo(
+            kCategory, [] { return "x"; }, 0, true, "f");
     });
   }
   for (auto& thread : threads) thread.join();

@@ -62,7 +62,7 @@ namespace brisvane {
 // The experiments count refreshes by watching the keychain value every refresh sends into.
 struct BrisvaneStateServiceTestAccess {
   static platform::Publisher<std::optional<bool>> keychainValues(BrisvaneStateServiceImpl& s) {
-    return s.keychainRTPValue_->publisher();
+    return s.keychainRTPValueSubject().publisher();
   }
 };
 }  // namespace brisvane

@@ -49,7 +49,8 @@ struct Sandbox {
     s.runtime = s.root / "runtime";
     s.outside = s.root / "outside";
     s.log = s.root / "host.log";
-    for (const auto& dir : {s.applications, s.data, s.runtime, s.outside}) fs::create_directories(dir);
+    for (const auto& dir : {s.applications, s.data, s.runtime, s.outside})
+      fs::create_directories(dir);
     fs::permissions(s.runtime, fs::perms::owner_all, fs::perm_options::replace);
     return s;
   }
@@ -95,25 +96,47 @@ std::vector<char*> cStrings(std::vector<std::string>& strings) {
   return out;
 }
 
-// Runs a program to its end with the sandbox's environment; returns its exit code.
-int runTool(const fs::path& program, std::vector<std::string> args, const Sandbox& sandbox) {
+// Runs a program to its end with the sandbox's environment; returns its exit code. Its standard
+// output goes to `output` when given, else nowhere.
+int runTool(const fs::path& program, std::vector<std::string> args, const Sandbox& sandbox,
+            std::string* output = nullptr) {
   args.insert(args.begin(), program.string());
   auto env = sandbox.environment();
   auto argv = cStrings(args);
   auto envp = cStrings(env);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  int out[2] = {-1, -1};
+  if (output != nullptr && ::pipe2(out, O_CLOEXEC) != 0)
+    throw std::runtime_error("cannot create a pipe");
+  // The tools' own notices (the storage's "Options attributes: " line among them) go to a log in
+  // the sandbox rather than between the lines of the timeline.
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (sandbox.root / "tools.log").c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (output != nullptr) {
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  }
   pid_t pid = 0;
   const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  if (output != nullptr) {
+    ::close(out[1]);
+    char chunk[4096];
+    ssize_t n;
+    while (error == 0 && (n = ::read(out[0], chunk, sizeof chunk)) > 0)
+      output->append(chunk, static_cast<std::size_t>(n));
+    ::close(out[0]);
+  }
   if (error != 0) throw std::runtime_error("cannot start " + program.string());
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
-// The host process: "brisvane-state watch --json --commands", its events read line by line.
+// The host process: "brisvane-state watch --json --commands", its events read line by line and its
+// log kept in the sandbox.
 class Host {
  public:
   Host(const fs::path& program, const Sandbox& sandbox) {
@@ -121,7 +144,9 @@ class Host {
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
       throw std::runtime_error("cannot create pipes");
     }
-    std::vector<std::string> args = {program.string(), "watch", "--json", "--commands"};
+    // At "extended" the host's log has one line per announcement it received, and no info chatter.
+    std::vector<std::string> args = {program.string(), "--log-level", "extended",
+                                     "watch",          "--json",      "--commands"};
     auto env = sandbox.environment();
     auto argv = cStrings(args);
     auto envp = cStrings(env);
@@ -131,7 +156,8 @@ class Host {
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, sandbox.log.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int error =
+        posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
@@ -168,7 +194,8 @@ class Host {
         if (event.value("event", "") == "rtp") lastRtp_ = event.value("value", false);
         if (matches(event)) return event;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return std::nullopt;
       pollfd p{events_, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -201,12 +228,15 @@ class Host {
 };
 
 std::function<bool(const json&)> rtpIs(bool value) {
-  return [value](const json& e) { return e.value("event", "") == "rtp" && e.value("value", !value) == value; };
+  return [value](const json& e) {
+    return e.value("event", "") == "rtp" && e.value("value", !value) == value;
+  };
 }
 
 std::function<bool(const json&)> eventIs(const std::string& name, bool periodicRefresh) {
   return [name, periodicRefresh](const json& e) {
-    return e.value("event", "") == name && e.value("periodicRefresh", !periodicRefresh) == periodicRefresh;
+    return e.value("event", "") == name &&
+           e.value("periodicRefresh", !periodicRefresh) == periodicRefresh;
   };
 }
 
@@ -217,7 +247,8 @@ int demo() {
   std::cout << "Sandbox " << sandbox.root.string() << "\n"
             << "  HOME=" << sandbox.home.string() << " (with an Applications folder)\n"
             << "  XDG_DATA_HOME=" << sandbox.data.string() << " (the keychain database)\n"
-            << "  XDG_RUNTIME_DIR=" << sandbox.runtime.string() << " (the notification sockets)\n\n";
+            << "  XDG_RUNTIME_DIR=" << sandbox.runtime.string()
+            << " (the notification sockets)\n\n";
 
   makeBundle(sandbox.applications / "Nyra.app", "com.tarvik.nyra");
   makeBundle(sandbox.applications / "Brisvane.app", "com.tarvik.brisvane");
@@ -234,6 +265,9 @@ int demo() {
     std::cout << "the host did not start with protection off\n";
     return 1;
   }
+  std::printf(
+      "latency: from the start of a step until the host publishes the answer; for a\n"
+      "\"security app saves\" step it includes starting a brisvane-settings process.\n\n");
   std::printf("%-9s %-36s %-26s %s\n", "time", "step", "host saw", "latency");
   std::printf("%-9s %-36s %-26s\n", "+  0.000s", "host starts (no message yet)", "off");
 
@@ -245,7 +279,8 @@ int demo() {
   };
   auto settingsTool = [&](std::vector<std::string> args) {
     return [&, args] {
-      if (runTool(settings, args, sandbox) != 0) throw std::runtime_error("brisvane-settings failed");
+      if (runTool(settings, args, sandbox) != 0)
+        throw std::runtime_error("brisvane-settings failed");
     };
   };
   const std::vector<Step> steps = {
@@ -281,7 +316,8 @@ int demo() {
                   ("NOT SEEN (wanted " + step.expectedText + ")").c_str(), "-");
       continue;
     }
-    const double latencyMs = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+    const double latencyMs =
+        std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
     std::printf("+%7.3fs %-36s %-26s %8.1f ms\n", at, step.what.c_str(), step.expectedText.c_str(),
                 latencyMs);
   }
@@ -291,21 +327,29 @@ int demo() {
   std::stringstream log;
   log << logFile.rdbuf();
   std::size_t received = 0;
-  for (std::size_t at = 0; (at = log.str().find("🌗 Received event from Brisvane.", at)) != std::string::npos; ++at) {
+  for (std::size_t at = 0;
+       (at = log.str().find("🌗 Received event from Brisvane.", at)) != std::string::npos; ++at) {
     ++received;
   }
-  std::printf("\nhost log: %zu \"🌗 Received event from Brisvane.\" lines (%s)\n", received,
-              sandbox.log.c_str());
+  std::printf("\nhost log: %zu \"🌗 Received event from Brisvane.\" lines\n", received);
   std::printf("(latencies of installs and uninstalls include the monitor's 500 ms debounce)\n");
   if (received < 5) ++failures;
+
+  // What a host sees now, and why, in the words of "brisvane-state status".
+  std::string explanation;
+  runTool(state, {"status"}, sandbox, &explanation);
+  std::printf("\n$ brisvane-state status\n%s\n", explanation.c_str());
+  if (explanation.find("why: ") == std::string::npos) ++failures;
+
   if (failures == 0) {
     std::error_code ignored;
     fs::remove_all(sandbox.root, ignored);
     std::printf("demo passed: every expected answer was seen (host exited with %d)\n", hostExit);
     return 0;
   }
-  std::printf("demo FAILED: %d expectation(s) not met; sandbox kept at %s\n", failures,
-              sandbox.root.c_str());
+  std::printf("demo FAILED: %d expectation(s) not met; sandbox kept at %s (logs: %s, %s)\n",
+              failures, sandbox.root.c_str(), sandbox.log.c_str(),
+              (sandbox.root / "tools.log").c_str());
   return 1;
 }
 

@@ -1,20 +1,22 @@
 // brisvane-settings: the security application's side of the settings message. Writes, shows,
-// deletes and listens for the protection state in the shared keychain item, through the same
-// keychain client the security application uses.
+// deletes and listens for the protection state in the shared keychain item, with the storage and
+// the client the security application uses.
 
-#include <csignal>
-#include <cstdio>
 #include <iostream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "common/cli.h"
 #include "common/defaults.h"
+#include "interoperability/JSONCoding.h"
+#include "interoperability/Message.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "interoperability_keychain/KeychainStorage.h"
 #include "messages/BrisvaneSettings.h"
 #include "platform/distributed_notification_center.h"
+#include "platform/os_status_error.h"
 #include "platform/task.h"
 
 namespace {
@@ -24,158 +26,262 @@ using brisvane::BrisvaneStateServiceImpl;
 using brisvane::KeychainInteroperabilityClient;
 using nlohmann::json;
 
-constexpr const char* kUsage = R"(usage: brisvane-settings [options] <command>
+constexpr const char* kProgram = "brisvane-settings";
 
-Writes the security application's settings message into the shared keychain item and announces
-the change, as the security application does.
+struct Options {
+  std::string command;
+  std::string accessGroup = tools::kDefaultAccessGroup;
+  bool asJson = false;
+  std::string state;        // set
+  std::string aged;         // set
+  unsigned long count = 0;  // listen; 0: until interrupted
+};
 
-commands:
-  set on|off       save the protection state (announces the change)
-  show             print the stored message
-  delete           delete the stored message (announces the change)
-  listen           print one line per change announcement until interrupted
+// A failure of the store, reported with the store's path and what its status means.
+struct StoreFailure : std::runtime_error {
+  StoreFailure(const std::string& what, std::optional<std::int64_t> status)
+      : std::runtime_error(what), status(status) {}
+  std::optional<std::int64_t> status;
+};
 
-options:
-  --access-group G   keychain access group (default: com.tarvik.interoperability.shared)
-  --aged DURATION    with "set": write the message as if saved DURATION ago (e.g. 2d, 90m);
-                     for trying out the one-day age limit
-  --count N          with "listen": stop after N announcements
-  --json             print JSON instead of text
-  --help             this text
+std::string messageKey() {
+  return std::string(BrisvaneSettings::key());
+}
 
-exit codes: 0 done, 1 "show" found no message, 2 usage error, 3 keychain failure
-)";
+std::string storePath() {
+  const auto path = platform::defaultKeychainPath();
+  return path ? path->string()
+              : std::string("(no keychain folder: neither XDG_DATA_HOME nor HOME)");
+}
 
-volatile std::sig_atomic_t interrupted = 0;
+// Keychain services that pass every call on and keep the first status that is neither success
+// nor not-found: the storage does not report a failed update, nor a probe that wrote nothing.
+// Used by one thread at a time (the caller's).
+class StatusRecorder final : public platform::KeychainServices {
+ public:
+  platform::OSStatus itemAdd(const platform::KeychainDictionary& attributes) override {
+    return note(inner_->itemAdd(attributes));
+  }
+  platform::OSStatus itemCopyMatching(const platform::KeychainDictionary& query,
+                                      std::optional<platform::KeychainValue>* result) override {
+    return note(inner_->itemCopyMatching(query, result));
+  }
+  platform::OSStatus itemUpdate(const platform::KeychainDictionary& query,
+                                const platform::KeychainDictionary& changes) override {
+    return note(inner_->itemUpdate(query, changes));
+  }
+  platform::OSStatus itemDelete(const platform::KeychainDictionary& query) override {
+    return note(inner_->itemDelete(query));
+  }
+  std::optional<platform::OSStatus> failure() const { return failure_; }
 
-std::string messageKey() { return std::string(BrisvaneSettings::key()); }
+ private:
+  platform::OSStatus note(platform::OSStatus status) {
+    if (!failure_ && status != platform::errSecSuccess && status != platform::errSecItemNotFound) {
+      failure_ = status;
+    }
+    return status;
+  }
+  const std::shared_ptr<platform::KeychainServices> inner_ = platform::KeychainServices::system();
+  std::optional<platform::OSStatus> failure_;
+};
+
+// Saves the message (as if saved `agedSeconds` ago), reads it back, and announces the change only
+// when the store holds exactly what was written. Throws StoreFailure otherwise.
+void save(const Options& options, bool enabled, double agedSeconds) {
+  json envelope =
+      brisvane::Message<BrisvaneSettings>(
+          BrisvaneSettings(enabled), std::string(KeychainInteroperabilityClient::messageVersion))
+          .encodeJSON();
+  envelope["timestamp"] = envelope["timestamp"].get<double>() - agedSeconds;
+  const std::string text = brisvane::JSONEncoder::serialize(envelope);
+  const platform::Bytes bytes(text.begin(), text.end());
+
+  auto recorder = std::make_shared<StatusRecorder>();
+  brisvane::KeychainStorage storage(BrisvaneStateServiceImpl::keychainServiceName,
+                                    options.accessGroup, nullptr, recorder);
+  std::optional<platform::Bytes> stored;
+  try {
+    storage.save(bytes, messageKey());
+    stored = storage.read(messageKey());
+  } catch (const platform::OSStatusError&) {
+    // The recorder has the status.
+  }
+  if (const auto status = recorder->failure()) {
+    throw StoreFailure(
+        "not saved in " + storePath() + ": " + tools::describeKeychainStatus(*status), *status);
+  }
+  if (stored != bytes) {
+    throw StoreFailure("not saved in " + storePath() + ": reading it back gave " +
+                           (stored ? "other bytes" : "no message"),
+                       std::nullopt);
+  }
+  KeychainInteroperabilityClient client(BrisvaneStateServiceImpl::keychainServiceName,
+                                        options.accessGroup);
+  platform::DistributedNotificationCenter::defaultCenter()->post(
+      client.notificationName(messageKey()));
+}
 
 void printMessage(const std::optional<brisvane::Message<BrisvaneSettings>>& message, bool asJson) {
+  auto& out = tools::answers();
   const double now = tools::nowSince1970();
   if (asJson) {
-    json out = {{"key", messageKey()}, {"found", message.has_value()}};
+    json object = {{"key", messageKey()}, {"found", message.has_value()}};
     if (message) {
-      out["isRTPEnabled"] = message->data().isRTPEnabled();
-      out["version"] = message->version();
-      out["timestamp"] = message->timestamp();
-      out["ageSeconds"] = now - message->timestamp();
-      out["expired"] = now - message->timestamp() > 86400.0;
+      object["isRTPEnabled"] = message->data().isRTPEnabled();
+      object["version"] = message->version();
+      object["timestamp"] = message->timestamp();
+      object["ageSeconds"] = now - message->timestamp();
+      object["expired"] = now - message->timestamp() > 86400.0;
     }
-    std::cout << out.dump() << std::endl;
+    out << tools::jsonText(object) << std::endl;
     return;
   }
   if (!message) {
-    std::cout << "no message stored under " << messageKey() << std::endl;
+    out << "no message stored under " << messageKey() << std::endl;
     return;
   }
   const double age = now - message->timestamp();
-  std::cout << "isRTPEnabled: " << (message->data().isRTPEnabled() ? "true" : "false") << "\n"
-            << "version:      " << message->version() << "\n"
-            << "saved:        " << tools::isoTime(message->timestamp()) << " ("
-            << tools::humanAge(age) << " ago" << (age > 86400.0 ? ", expired: reads as off" : "")
-            << ")" << std::endl;
+  out << "isRTPEnabled: " << (message->data().isRTPEnabled() ? "true" : "false") << "\n"
+      << "version:      " << tools::printable(message->version()) << "\n"
+      << "saved:        " << tools::isoTime(message->timestamp()) << " (" << tools::humanAge(age)
+      << " ago" << (age > 86400.0 ? ", expired: reads as off" : "") << ")" << std::endl;
 }
 
-// Writes an envelope with a timestamp in the past straight into the item, then announces it:
-// exactly what the client does, but with a chosen timestamp.
-void saveAged(const std::string& accessGroup, bool enabled, double agedSeconds) {
-  const json envelope = {{"version", std::string(KeychainInteroperabilityClient::messageVersion)},
-                         {"timestamp", tools::nowSince1970() - agedSeconds},
-                         {"data", {{"isRTPEnabled", enabled}}}};
-  const std::string text = envelope.dump();
-  brisvane::KeychainStorage storage(BrisvaneStateServiceImpl::keychainServiceName, accessGroup,
-                                    nullptr);
-  storage.save(platform::Bytes(text.begin(), text.end()), messageKey());
-  KeychainInteroperabilityClient client(BrisvaneStateServiceImpl::keychainServiceName, accessGroup);
-  platform::DistributedNotificationCenter::defaultCenter()->post(client.notificationName(messageKey()));
+int listen(KeychainInteroperabilityClient& client, const Options& options) {
+  // An interrupt, from here on, cancels the wait; the stream then ends and removes its observer
+  // (and, at exit, the notification socket).
+  struct Stop {
+    std::mutex mutex;
+    bool isRequested = false;
+    platform::TaskHandle task;
+  };
+  auto stop = std::make_shared<Stop>();
+  tools::interrupts::onInterrupt([stop] {
+    std::lock_guard lock(stop->mutex);
+    stop->isRequested = true;
+    stop->task.cancel();
+  });
+  auto& out = tools::answers();
+  auto stream = client.listenForUpdates(messageKey());
+  if (!options.asJson)
+    out << "listening for " << client.notificationName(messageKey()) << std::endl;
+  unsigned long seen = 0;
+  auto task = platform::Task::detached([&] {
+    while (auto update = stream.next()) {
+      ++seen;
+      const double now = tools::nowSince1970();
+      if (options.asJson) {
+        out << tools::jsonText(
+                   {{"time", tools::isoTime(now)}, {"messageKey", update->messageKey()}})
+            << std::endl;
+      } else {
+        out << tools::isoTime(now) << " updated " << tools::printable(update->messageKey())
+            << std::endl;
+      }
+      if (options.count > 0 && seen >= options.count) return;
+    }
+  });
+  {
+    std::lock_guard lock(stop->mutex);
+    stop->task = task;
+    if (stop->isRequested) task.cancel();
+  }
+  task.wait();
+  tools::interrupts::onInterrupt(nullptr);
+  return tools::kExitOn;
 }
 
-int run(int argc, char** argv) {
-  tools::Arguments args(argc, argv, {"access-group", "aged", "count"});
-  if (args.flag("help")) {
-    std::cout << kUsage;
-    return tools::kExitOn;
-  }
-  args.allowOnly({"access-group", "aged", "count", "json", "help"});
-  const auto& words = args.positional();
-  if (words.empty()) throw tools::UsageError("no command given");
-  const std::string accessGroup = args.option("access-group", tools::kDefaultAccessGroup);
-  const bool asJson = args.flag("json");
-  auto client = std::make_shared<KeychainInteroperabilityClient>(
-      BrisvaneStateServiceImpl::keychainServiceName, accessGroup);
-
-  const std::string& command = words[0];
-  if (command == "set") {
-    if (words.size() != 2 || (words[1] != "on" && words[1] != "off")) {
-      throw tools::UsageError("set takes on or off");
-    }
-    const bool enabled = words[1] == "on";
-    if (auto aged = args.option("aged")) {
-      saveAged(accessGroup, enabled, tools::parseDuration(*aged));
+int run(const Options& options) {
+  auto& out = tools::answers();
+  if (options.command == "set") {
+    const bool enabled = options.state == "on";
+    save(options, enabled, options.aged.empty() ? 0.0 : tools::parseDuration(options.aged));
+    if (options.asJson) {
+      out << tools::jsonText({{"saved", true}, {"isRTPEnabled", enabled}, {"key", messageKey()}})
+          << std::endl;
     } else {
-      client->saveData(BrisvaneSettings(enabled));
-    }
-    if (asJson) {
-      std::cout << json{{"saved", enabled}, {"key", messageKey()}}.dump() << std::endl;
-    } else {
-      std::cout << "saved isRTPEnabled=" << (enabled ? "true" : "false") << std::endl;
+      out << "saved isRTPEnabled=" << (enabled ? "true" : "false") << std::endl;
     }
     return tools::kExitOn;
   }
-  if (words.size() != 1) throw tools::UsageError(command + " takes no arguments");
-  if (command == "show") {
-    auto message = client->readData<BrisvaneSettings>();
-    printMessage(message, asJson);
+  KeychainInteroperabilityClient client(BrisvaneStateServiceImpl::keychainServiceName,
+                                        options.accessGroup);
+  if (options.command == "show") {
+    auto message = client.readData<BrisvaneSettings>();
+    printMessage(message, options.asJson);
     return message ? tools::kExitOn : tools::kExitOff;
   }
-  if (command == "delete") {
-    auto message = client->deleteData<BrisvaneSettings>(messageKey());
-    if (asJson) {
-      std::cout << json{{"deleted", message.has_value()}}.dump() << std::endl;
+  if (options.command == "delete") {
+    auto message = client.deleteData<BrisvaneSettings>(messageKey());
+    if (options.asJson) {
+      out << tools::jsonText({{"deleted", message.has_value()}}) << std::endl;
     } else {
-      std::cout << (message ? "deleted" : "nothing to delete") << std::endl;
+      out << (message ? "deleted" : "nothing to delete") << std::endl;
     }
     return tools::kExitOn;
   }
-  if (command == "listen") {
-    const long limit = std::stol(args.option("count", "0"));
-    std::signal(SIGINT, [](int) { interrupted = 1; });
-    std::signal(SIGTERM, [](int) { interrupted = 1; });
-    auto stream = client->listenForUpdates(messageKey());
-    if (!asJson) std::cout << "listening for " << client->notificationName(messageKey()) << std::endl;
-    long seen = 0;
-    // The stream is read on a task so that an interrupt can cancel the wait.
-    auto task = platform::Task::detached([&] {
-      while (auto update = stream.next()) {
-        ++seen;
-        if (asJson) {
-          std::cout << json{{"time", tools::nowSince1970()}, {"messageKey", update->messageKey()}}.dump()
-                    << std::endl;
-        } else {
-          std::cout << tools::isoTime(tools::nowSince1970()) << " updated " << update->messageKey()
-                    << std::endl;
-        }
-        if (limit > 0 && seen >= limit) return;
-      }
-    });
-    while (!interrupted && !task.isFinished()) ::usleep(20000);
-    task.cancel();
-    task.wait();
-    return tools::kExitOn;
-  }
-  throw tools::UsageError("unknown command '" + command + "'");
+  return listen(client, options);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  tools::interrupts::install();
+  tools::answers();
+
+  Options options;
+  CLI::App app(
+      "Writes the security application's settings message into the shared keychain item and "
+      "announces the change, as the security application does.",
+      kProgram);
+  tools::configure(app);
+  app.add_option("--access-group", options.accessGroup, "keychain access group")
+      ->capture_default_str();
+  app.add_flag("--json", options.asJson, "print JSON instead of text");
+  app.footer(
+      "Exit codes: 0 done, 1 \"show\" found no message, 2 usage error, 3 keychain failure (the "
+      "message names the store and what its status means).");
+
+  auto* set = app.add_subcommand("set", "save the protection state and announce the change");
+  set->add_option("state", options.state, "on or off")
+      ->required()
+      ->check(CLI::IsMember({"on", "off"}));
+  set->add_option("--aged", options.aged,
+                  "write the message as if saved DURATION ago (s, m, h or d, e.g. 90m, 2d), for "
+                  "trying out the one-day age limit")
+      ->check(tools::durationValidator());
+  app.add_subcommand("show", "print the stored message (exit 1 when there is none)");
+  app.add_subcommand("delete", "delete the stored message and announce the change");
+  auto* listenCommand =
+      app.add_subcommand("listen", "print one line per change announcement until interrupted");
+  listenCommand->add_option("--count", options.count, "stop after N announcements")
+      ->check(CLI::Range(1ul, 1000000000ul));
+
+  if (const auto done = tools::parse(app, argc, argv)) return *done;
+  options.command = app.get_subcommands().front()->get_name();
   try {
-    return run(argc, argv);
+    return run(options);
   } catch (const tools::UsageError& error) {
-    std::cerr << "brisvane-settings: " << error.what() << "\n(see brisvane-settings --help)\n";
-    return tools::kExitUsage;
+    return tools::usageError(kProgram, error.what());
   } catch (const std::exception& error) {
-    std::cerr << "brisvane-settings: " << error.what() << "\n";
+    std::string message = tools::printable(error.what());
+    std::optional<std::int64_t> status;
+    if (const auto* failure = dynamic_cast<const StoreFailure*>(&error)) {
+      message = "the settings message was " + message;
+      status = failure->status;
+    } else if (const auto* osStatus = dynamic_cast<const platform::OSStatusError*>(&error)) {
+      message = "the keychain store " + storePath() +
+                " failed: " + tools::describeKeychainStatus(osStatus->code());
+      status = osStatus->code();
+    }
+    if (options.asJson) {
+      json object = {{"error", message}, {"store", storePath()}};
+      if (options.command == "set") object["saved"] = false;
+      if (status) object["status"] = *status;
+      tools::answers() << tools::jsonText(object) << std::endl;
+    }
+    std::cerr << kProgram << ": " << message << std::endl;
     return tools::kExitFailure;
   }
 }

@@ -1,14 +1,14 @@
 // brisvane-state: the host's side. Asks the state service whether the security application's
 // real-time protection is on, and why; or watches the answer change.
 
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "BrisvaneStateServiceImplementation/KeychainBrisvaneReader.h"
@@ -22,6 +22,7 @@
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "messages/BrisvaneSettings.h"
 #include "platform/main_loop.h"
+#include "platform/os_status_error.h"
 #include "platform/subjects.h"
 
 namespace {
@@ -31,33 +32,16 @@ using brisvane::BrisvaneStateServiceImpl;
 using host::BrisvaneRTPOverrideState;
 using nlohmann::json;
 
-constexpr const char* kUsage = R"(usage: brisvane-state [options] <command>
-
-Asks whether the real-time protection of the security application is on, as a host would.
-
-commands:
-  status    print the three answers, every input of the decision, and why
-  watch     print each change of the published answer until interrupted
-
-options:
-  --access-group G     keychain access group (default: com.tarvik.interoperability.shared)
-  --bundle-id ID       the host application's own bundle identifier (default: com.tarvik.nyra)
-  --override MODE      the host's override: on, off or none (default: none)
-  --state-file PATH    where the host keeps its last saved state ("status" only reads it)
-  --log-level LEVEL    debug, info, warning or error (default: warning for status, info for watch)
-  --commands           with "watch": read commands from standard input, one per line:
-                       "override on|off|none", "sleep", "wake"; end of input ends the watch
-  --json               print JSON (one object per line for "watch")
-  --help               this text
-
-exit codes: 0 protection on, 1 protection off, 2 usage error, 3 failure
-)";
+constexpr const char* kProgram = "brisvane-state";
 
 struct Options {
-  std::string accessGroup;
-  std::string bundleIdentifier;
+  std::string accessGroup = tools::kDefaultAccessGroup;
+  std::string bundleIdentifier = tools::kDefaultHostBundleIdentifier;
+  std::string overrideText = "none";
   BrisvaneRTPOverrideState override_ = BrisvaneRTPOverrideState::notOverridden;
+  std::string stateFileText;
   std::optional<std::filesystem::path> stateFile;
+  std::string logLevel = "warning";
   bool asJson = false;
   bool commands = false;
 };
@@ -81,13 +65,13 @@ const char* overrideName(BrisvaneRTPOverrideState state) {
   return "none";
 }
 
-host::LogLevel parseLevel(const std::string& text) {
-  if (text == "debug") return host::LogLevel::debug;
-  if (text == "info") return host::LogLevel::info;
-  if (text == "warning") return host::LogLevel::warning;
-  if (text == "error") return host::LogLevel::error;
-  throw tools::UsageError("--log-level takes debug, info, warning or error");
-}
+// Every level the library writes, by the name its log lines carry.
+const std::vector<std::pair<std::string, host::LogLevel>> kLogLevels = {
+    {"debug", host::LogLevel::debug},
+    {"info", host::LogLevel::info},
+    {"extended", host::LogLevel::extended},
+    {"warning", host::LogLevel::warning},
+    {"error", host::LogLevel::error}};
 
 // The host's override, changeable while the service runs (watch --commands).
 class HostOverride {
@@ -123,12 +107,25 @@ class ReadOnlyProvider final : public host::BrisvaneLastSavedRTPStateProviderTyp
   host::FileLastSavedRTPStateProvider file_;
 };
 
+// "status" only reads: it neither observes nor posts announcements, so it binds no notification
+// socket and creates no notification folder.
+class NoNotifications final : public brisvane::DistributedNotifications {
+ public:
+  void post(const std::string&) override {}
+  platform::ObserverToken addObserver(const std::string&,
+                                      platform::DistributedNotificationCenter::Callback) override {
+    return {};
+  }
+  void removeObserver(const platform::ObserverToken&) override {}
+};
+
 // --- status --------------------------------------------------------------------------------------
 
 int status(const Options& options) {
   host::ScopedLogCapture capture;  // the monitor's lines say how "installed" was decided
   auto client = std::make_shared<brisvane::KeychainInteroperabilityClient>(
-      BrisvaneStateServiceImpl::keychainServiceName, options.accessGroup);
+      BrisvaneStateServiceImpl::keychainServiceName, options.accessGroup,
+      platform::KeychainServices::system(), std::make_shared<NoNotifications>());
   auto reader = std::make_shared<brisvane::KeychainBrisvaneReader>(client);
   auto checker = std::make_shared<host::FolderAppOnDeviceChecker>(
       brisvane::SpotlightInstalledAppMonitor::defaultDirectoriesToCheck());
@@ -147,8 +144,10 @@ int status(const Options& options) {
   std::string readError;
   try {
     message = client->readData<BrisvaneSettings>();
+  } catch (const platform::OSStatusError& error) {
+    readError = tools::describeKeychainStatus(error.code());
   } catch (const std::exception& error) {
-    readError = error.what();
+    readError = tools::printable(error.what());
   }
 
   auto service = BrisvaneStateServiceImpl::make(reader, monitor, sleepObserver,
@@ -183,7 +182,8 @@ int status(const Options& options) {
   if (monitorDecided) {
     for (const auto& line : capture.sink().messages("SpotlightInstalledAppMonitor")) {
       if (line.rfind("🔍 Refresh", 0) == 0) {
-        installedHow = "folder query, which sees the host application (" + line.substr(std::string("🔍 Refresh — ").size()) + ")";
+        installedHow = "folder query, which sees the host application (" +
+                       line.substr(std::string("🔍 Refresh — ").size()) + ")";
         queryTrusted = true;
       } else if (line.rfind("🔍 Spotlight index", 0) == 0) {
         installedHow = "app checker, because the folder query does not see the host application " +
@@ -237,28 +237,30 @@ int status(const Options& options) {
     out["override"] = overrideName(options.override_);
     out["lastSavedState"] = lastSaved ? json(*lastSaved) : json(nullptr);
     out["why"] = why;
-    std::cout << out.dump(2) << std::endl;
+    tools::answers() << tools::jsonText(out, 2) << std::endl;
   } else {
-    std::cout << "real-time protection:  " << (enabled ? "on" : "off") << "\n"
-              << "published value:       " << optionalText(published) << "\n"
-              << "tell the user:         " << (inform ? "yes" : "no") << "\n\n"
-              << "keychain value:        " << optionalText(keychain) << "\n";
+    auto& text = tools::answers();
+    text << "real-time protection:  " << (enabled ? "on" : "off") << "\n"
+         << "published value:       " << optionalText(published) << "\n"
+         << "tell the user:         " << (inform ? "yes" : "no") << "\n\n"
+         << "keychain value:        " << optionalText(keychain) << "\n";
     if (!readError.empty()) {
-      std::cout << "keychain message:      unreadable: " << readError << "\n";
+      text << "keychain message:      unreadable: " << readError << "\n";
     } else if (message) {
-      std::cout << "keychain message:      isRTPEnabled=" << (message->data().isRTPEnabled() ? "true" : "false")
-                << ", saved " << tools::isoTime(message->timestamp()) << " ("
-                << tools::humanAge(now - message->timestamp()) << " ago)\n";
+      text << "keychain message:      isRTPEnabled="
+           << (message->data().isRTPEnabled() ? "true" : "false") << ", saved "
+           << tools::isoTime(message->timestamp()) << " ("
+           << tools::humanAge(now - message->timestamp()) << " ago)\n";
     } else {
-      std::cout << "keychain message:      none\n";
+      text << "keychain message:      none\n";
     }
-    std::cout << "installed:             " << (installed ? "yes" : "no") << ", decided by the "
-              << installedHow << "\n"
-              << "override:              " << overrideName(options.override_) << "\n"
-              << "last saved state:      " << optionalText(lastSaved)
-              << (options.stateFile ? " (" + options.stateFile->string() + ")" : " (no state file)")
-              << "\n\n"
-              << "why: " << why << "\n";
+    text << "installed:             " << (installed ? "yes" : "no") << ", decided by the "
+         << installedHow << "\n"
+         << "override:              " << overrideName(options.override_) << "\n"
+         << "last saved state:      " << optionalText(lastSaved)
+         << (options.stateFile ? " (" + options.stateFile->string() + ")" : " (no state file)")
+         << "\n\n"
+         << "why: " << why << "\n";
   }
   return enabled ? tools::kExitOn : tools::kExitOff;
 }
@@ -269,14 +271,18 @@ void emit(bool asJson, const json& event, const std::string& text) {
   const double now = tools::nowSince1970();
   if (asJson) {
     json line = event;
-    line["time"] = now;
-    std::cout << line.dump() << std::endl;
+    line["time"] = tools::isoTime(now);
+    tools::answers() << tools::jsonText(line) << std::endl;
   } else {
-    std::cout << tools::isoTime(now) << " " << text << std::endl;
+    tools::answers() << tools::isoTime(now) << " " << tools::printable(text) << std::endl;
   }
 }
 
-int watch(const Options& options, int signalFd) {
+int watch(const Options& options) {
+  // From here on an interrupt stops the loop (a stop before run() makes run() return at once);
+  // the service and its observers are then destroyed and the notification socket removed.
+  auto& loop = platform::MainLoop::main();
+  tools::interrupts::onInterrupt([&loop] { loop.stop(); });
   HostOverride hostOverride(options.override_);
   std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> provider;
   if (options.stateFile) {
@@ -286,20 +292,12 @@ int watch(const Options& options, int signalFd) {
       brisvane::SpotlightInstalledAppMonitor::defaultDirectoriesToCheck());
   auto service = BrisvaneStateServiceImpl::make(options.accessGroup, options.bundleIdentifier,
                                                 checker, hostOverride.configuration(), provider);
-  auto& loop = platform::MainLoop::main();
   const bool asJson = options.asJson;
 
   auto subscription = service->isRealTimeProtectionEnabledPublisher().sink([asJson](const bool& v) {
     emit(asJson, {{"event", "rtp"}, {"value", v}}, std::string("rtp=") + (v ? "on" : "off"));
   });
   emit(asJson, {{"event", "ready"}}, "watching (interrupt to stop)");
-
-  platform::FdWatch signals = loop.watchReadable(signalFd, [&loop, signalFd] {
-    signalfd_siginfo info;
-    while (::read(signalFd, &info, sizeof info) == sizeof info) {
-    }
-    loop.stop();
-  });
 
   std::string pending;
   platform::FdWatch commands;
@@ -342,54 +340,63 @@ int watch(const Options& options, int signalFd) {
     });
   }
   loop.run();
+  tools::interrupts::onInterrupt(nullptr);
   subscription.cancel();
   emit(asJson, {{"event", "stopped"}}, "stopped");
   return service->isRealTimeProtectionEnabled() ? tools::kExitOn : tools::kExitOff;
 }
 
-int run(int argc, char** argv, int signalFd) {
-  tools::Arguments args(argc, argv, {"access-group", "bundle-id", "override", "state-file", "log-level"});
-  if (args.flag("help")) {
-    std::cout << kUsage;
-    return tools::kExitOn;
-  }
-  args.allowOnly({"access-group", "bundle-id", "override", "state-file", "log-level", "commands",
-                  "json", "help"});
-  if (args.positional().size() != 1) throw tools::UsageError("give one command: status or watch");
-  const std::string command = args.positional()[0];
-  if (command != "status" && command != "watch") {
-    throw tools::UsageError("unknown command '" + command + "'");
-  }
-  Options options;
-  options.accessGroup = args.option("access-group", tools::kDefaultAccessGroup);
-  options.bundleIdentifier = args.option("bundle-id", tools::kDefaultHostBundleIdentifier);
-  options.override_ = parseOverride(args.option("override", "none"));
-  if (auto file = args.option("state-file")) options.stateFile = *file;
-  options.asJson = args.flag("json");
-  options.commands = args.flag("commands");
-  const auto level = parseLevel(args.option("log-level", command == "watch" ? "info" : "warning"));
-  host::setLogSink(std::make_shared<host::StandardErrorLogSink>(level));
-  return command == "status" ? status(options) : watch(options, signalFd);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Interrupts are read from a descriptor on the main loop; block them before any thread starts
-  // so that no other thread takes them.
-  sigset_t mask;
-  sigemptyset(&mask);
-  sigaddset(&mask, SIGINT);
-  sigaddset(&mask, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &mask, nullptr);
-  const int signalFd = ::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+  tools::interrupts::install();
+  tools::answers();
+
+  Options options;
+  CLI::App app(
+      "Asks whether the real-time protection of the security application is on, as a host would.",
+      kProgram);
+  tools::configure(app);
+  app.add_option("--access-group", options.accessGroup, "keychain access group")
+      ->capture_default_str();
+  app.add_option("--bundle-id", options.bundleIdentifier,
+                 "the host application's own bundle identifier")
+      ->capture_default_str();
+  app.add_option("--override", options.overrideText, "the host's override: on, off or none")
+      ->check(CLI::IsMember({"on", "off", "none"}))
+      ->capture_default_str();
+  app.add_option("--state-file", options.stateFileText,
+                 "where the host keeps its last saved state (\"status\" only reads it)");
+  std::vector<std::string> levelNames;
+  for (const auto& [name, level] : kLogLevels) levelNames.push_back(name);
+  app.add_option("--log-level", options.logLevel,
+                 "lowest level of the library's lines on standard error: debug, info, extended, "
+                 "warning or error")
+      ->check(CLI::IsMember(levelNames))
+      ->capture_default_str();
+  app.add_flag("--json", options.asJson, "print JSON (one object per line for \"watch\")");
+  app.footer("Exit codes: 0 protection on, 1 protection off, 2 usage error, 3 failure.");
+  app.add_subcommand("status", "print the three answers, every input of the decision, and why");
+  auto* watchCommand =
+      app.add_subcommand("watch", "print each change of the published answer until interrupted");
+  watchCommand->add_flag(
+      "--commands", options.commands,
+      "read commands from standard input, one per line: \"override on|off|none\", "
+      "\"sleep\", \"wake\"; end of input ends the watch");
+
+  if (const auto done = tools::parse(app, argc, argv)) return *done;
+  options.override_ = parseOverride(options.overrideText);
+  if (!options.stateFileText.empty()) options.stateFile = options.stateFileText;
+  for (const auto& [name, level] : kLogLevels) {
+    if (name == options.logLevel)
+      host::setLogSink(std::make_shared<host::StandardErrorLogSink>(level));
+  }
+  const std::string command = app.get_subcommands().front()->get_name();
   try {
-    return run(argc, argv, signalFd);
-  } catch (const tools::UsageError& error) {
-    std::cerr << "brisvane-state: " << error.what() << "\n(see brisvane-state --help)\n";
-    return tools::kExitUsage;
+    return command == "status" ? status(options) : watch(options);
   } catch (const std::exception& error) {
-    std::cerr << "brisvane-state: " << error.what() << "\n";
+    if (options.asJson) tools::answers() << tools::jsonText({{"error", error.what()}}) << std::endl;
+    std::cerr << kProgram << ": " << tools::printable(error.what()) << std::endl;
     return tools::kExitFailure;
   }
 }

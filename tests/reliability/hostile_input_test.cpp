@@ -1,0 +1,172 @@
+// What another process of the user can put in the host's way: files in an application folder,
+// files where the host reads, a lock held on the store's folder. None of it may crash the host
+// or make it wait without a bound.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "host/file_last_saved_state_provider.h"
+#include "platform/detail/metadata_plist.h"
+#include "platform/keychain.h"
+#include "reliability/process.h"
+#include "reliability/sandbox.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A binary property list: a dictionary with a bundle identifier and, under "deep", `depth`
+// arrays nested one in the next; with `isShared` each array holds the next one twice, so the
+// list is small but expands to 2^depth objects.
+std::string nestedBinaryPlist(std::uint32_t depth, bool isShared) {
+  std::vector<std::string> objects;
+  auto ref = [](std::uint32_t i) {
+    return std::string{char(i >> 24), char(i >> 16), char(i >> 8), char(i)};
+  };
+  objects.push_back("\xD2" + ref(1) + ref(3) + ref(2) + ref(4));
+  objects.push_back(std::string("\x5F\x10\x12", 3) + "CFBundleIdentifier");
+  objects.push_back(
+      "\x55"
+      "com.x");
+  objects.push_back(
+      "\x54"
+      "deep");
+  for (std::uint32_t i = 0; i < depth; ++i) {
+    objects.push_back(isShared ? "\xA2" + ref(5 + i) + ref(5 + i) : "\xA1" + ref(5 + i));
+  }
+  objects.push_back("\xA0");
+  std::string out = "bplist00";
+  std::string table;
+  for (const auto& object : objects) {
+    table += ref(static_cast<std::uint32_t>(out.size()));
+    out += object;
+  }
+  const auto tableOffset = static_cast<std::uint32_t>(out.size());
+  out += table + std::string(6, '\0') + "\x04\x04";
+  out += std::string(4, '\0') + ref(static_cast<std::uint32_t>(objects.size()));
+  out += std::string(8, '\0') + std::string(4, '\0') + ref(tableOffset);
+  return out;
+}
+
+std::string nestedXmlPlist(int depth) {
+  std::string text =
+      "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.x"
+      "</string><key>deep</key>";
+  for (int i = 0; i < depth; ++i) text += "<array>";
+  for (int i = 0; i < depth; ++i) text += "</array>";
+  return text + "</dict></plist>";
+}
+
+// A malformed bundle is "not that application": it never crashes the scan, and the scan's work
+// stays linear in the file (the parser recurses per level and copies shared objects).
+TEST(HostileInput, DeepOrExpandingInfoPlistsAreNotApplications) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool isApplication;
+  };
+  const Case cases[] = {
+      {"binary, 60 levels", nestedBinaryPlist(60, false), true},
+      {"binary, 100000 levels (900 kB)", nestedBinaryPlist(100000, false), false},
+      {"binary, 40 shared levels (2^40 objects in 600 bytes)", nestedBinaryPlist(40, true), false},
+      {"XML, 60 levels", nestedXmlPlist(60), true},
+      {"XML, 65000 levels", nestedXmlPlist(65000), false},
+  };
+  testsupport::TempDir bundle;
+  const int folder = ::open(bundle.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(folder, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::ofstream(bundle / "Info.plist", std::ios::binary | std::ios::trunc) << c.bytes;
+    const auto info = platform::detail::readBundleInfo(folder, "Info.plist");
+    EXPECT_EQ(info.has_value(), c.isApplication);
+    if (info) {
+      EXPECT_EQ(info->identifier, "com.x");
+    }
+  }
+  ::close(folder);
+}
+
+// Every file the library and the host read: a FIFO, a device or an oversized file in its place is
+// refused at once (the open does not wait for a writer, nothing is read without a bound).
+TEST(HostileInput, FilesThatAreNotSmallRegularFilesAreRefusedWithoutWaiting) {
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> place;  // puts something at the path
+  };
+  const Case cases[] = {
+      {"FIFO", [](const fs::path& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); }},
+      {"link to /dev/zero", [](const fs::path& at) { fs::create_symlink("/dev/zero", at); }},
+      {"folder", [](const fs::path& at) { fs::create_directory(at); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    reliability::Sandbox sandbox;
+    const fs::path stateFile = sandbox.root() / "state";
+    c.place(stateFile);
+    EXPECT_EQ(host::FileLastSavedRTPStateProvider(stateFile).lastSavedRTPState(), std::nullopt);
+
+    testsupport::TempDir bundle;
+    c.place(bundle / "Info.plist");
+    const int folder = ::open(bundle.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_EQ(platform::detail::readBundleInfo(folder, "Info.plist"), std::nullopt);
+    ::close(folder);
+
+    for (const char* name : {"keychain.sqlite3", "keychain.sqlite3-wal"}) {
+      fs::create_directories(sandbox.keychainFile().parent_path());
+      c.place(sandbox.keychainFile().parent_path() / name);
+      const platform::KeychainDictionary item{
+          {platform::kSecClass, platform::kSecClassGenericPassword},
+          {platform::kSecAttrAccount, std::string("a")}};
+      EXPECT_EQ(platform::SecItemAdd(item), platform::errSecNotAvailable) << name;
+      EXPECT_EQ(platform::SecItemCopyMatching(item, nullptr), platform::errSecNotAvailable) << name;
+      fs::remove_all(sandbox.keychainFile().parent_path());
+    }
+  }
+  reliability::Sandbox sandbox;
+  std::ofstream(sandbox.root() / "big")
+      << std::string(host::FileLastSavedRTPStateProvider::kMaximumSize, ' ') << "true";
+  EXPECT_EQ(host::FileLastSavedRTPStateProvider(sandbox.root() / "big").lastSavedRTPState(),
+            std::nullopt);
+  std::ofstream(sandbox.root() / "small") << "true\n";
+  EXPECT_EQ(host::FileLastSavedRTPStateProvider(sandbox.root() / "small").lastSavedRTPState(),
+            true);
+}
+
+// A read of a store that does not exist creates nothing and finds nothing; a store that exists
+// is used while another process holds the folder's lock (only making a new store takes it).
+TEST(HostileInput, StoreReadsCreateNothingAndNeverWaitForTheFolderLock) {
+  const platform::KeychainDictionary query{
+      {platform::kSecClass, platform::kSecClassGenericPassword},
+      {platform::kSecAttrAccessGroup, std::string(reliability::kAccessGroup)}};
+  reliability::Sandbox sandbox;
+  const fs::path dataHome = sandbox.root() / "data";
+  EXPECT_EQ(platform::SecItemCopyMatching(query, nullptr), platform::errSecItemNotFound);
+  EXPECT_EQ(platform::SecItemDelete(query), platform::errSecItemNotFound);
+  EXPECT_TRUE(fs::is_empty(dataHome)) << "a read created something in " << dataHome;
+  fs::create_directory(sandbox.keychainFile().parent_path());
+  ::chmod(sandbox.keychainFile().parent_path().c_str(), 0700);
+  EXPECT_EQ(platform::SecItemCopyMatching(query, nullptr), platform::errSecItemNotFound);
+  EXPECT_TRUE(fs::is_empty(sandbox.keychainFile().parent_path()));
+
+  // Made by another process, so that this one has no connection to it yet.
+  reliability::Process writer(reliability::helperPath("writer"), {"burst", "1", "true"});
+  ASSERT_TRUE(writer.readLineStartingWith("done").has_value());
+  const int folder =
+      ::open(sandbox.keychainFile().parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+  EXPECT_EQ(platform::SecItemCopyMatching(query, nullptr), platform::errSecSuccess);
+  EXPECT_EQ(platform::SecItemDelete(query), platform::errSecSuccess);
+  ::close(folder);
+}
+
+}  // namespace
