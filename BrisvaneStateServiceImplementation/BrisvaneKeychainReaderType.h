@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "brisvane_export.h"
 #include "platform/async_stream.h"
 #include "platform/publisher.h"
 
@@ -11,7 +12,7 @@ namespace brisvane {
 //
 // Both operations block the calling background task while they run, may raise the errors of the
 // keychain and message layers, and may run concurrently on several tasks.
-class BrisvaneKeychainReaderType {
+class BRISVANE_EXPORT BrisvaneKeychainReaderType {
  public:
   virtual ~BrisvaneKeychainReaderType() = default;
 

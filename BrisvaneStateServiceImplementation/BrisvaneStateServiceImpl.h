@@ -1,18 +1,26 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
-#include <string>
 #include <optional>
+#include <string>
 
-#include "BrisvaneStateServiceImplementation/BrisvaneKeychainReaderType.h"
-#include "BrisvaneStateServiceImplementation/InstalledAppMonitorType.h"
+#include "brisvane_export.h"
 #include "host/contracts.h"
 #include "platform/publisher.h"
-#include "platform/subjects.h"
+
+// Only named here: a host that builds the service from its own collaborators includes their
+// headers itself, and the subject stays inside the library.
+namespace platform {
+template <class T>
+class CurrentValueSubject;
+}  // namespace platform
 
 namespace brisvane {
 
+class BrisvaneKeychainReaderType;
+class InstalledAppMonitorType;
 class BrisvaneStateServiceCore;
 
 // Tells the host whether the security application's real-time protection is on, as a value,
@@ -43,7 +51,7 @@ class BrisvaneStateServiceCore;
 // log line. A keychain read already running on a background thread finishes there and its result
 // is dropped; the service's internal state is freed by whichever of those threads lets it go
 // last, and freeing it touches nothing of the host.
-class BrisvaneStateServiceImpl final : public host::BrisvaneStateServiceType {
+class BRISVANE_EXPORT BrisvaneStateServiceImpl final : public host::BrisvaneStateServiceType {
  public:
   // 6 hours, the period of the background refresh.
   static constexpr std::uint64_t periodicRefreshInterval = 21'600'000'000'000ULL;

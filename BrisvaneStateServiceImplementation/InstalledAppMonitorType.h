@@ -1,5 +1,6 @@
 #pragma once
 
+#include "brisvane_export.h"
 #include "platform/publisher.h"
 
 namespace brisvane {
@@ -9,7 +10,7 @@ namespace brisvane {
 // Only reference types implement it; holders keep a shared reference. The properties are read
 // from the host's threads and from background tasks at the same time, and implementations accept
 // that.
-class InstalledAppMonitorType {
+class BRISVANE_EXPORT InstalledAppMonitorType {
  public:
   virtual ~InstalledAppMonitorType() = default;
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "brisvane_export.h"
 #include "BrisvaneStateServiceImplementation/BrisvaneKeychainReaderType.h"
 #include "interoperability/InteroperabilityClient.h"
 
@@ -15,7 +16,7 @@ namespace brisvane {
 //
 // Threads: any thread or task, several at once; the reader holds no lock and no mutable state.
 // Each listening stream is fed by its own background task on the shared executor.
-class KeychainBrisvaneReader final : public BrisvaneKeychainReaderType {
+class BRISVANE_EXPORT KeychainBrisvaneReader final : public BrisvaneKeychainReaderType {
  public:
   // Seconds since 1970 as a double.
   using WallClock = std::function<double()>;

@@ -4,7 +4,10 @@
 # whole library, so consumers link Brisvane::<folder> as before.
 #
 # Everything is compiled with hidden visibility: only declarations marked BRISVANE_EXPORT
-# (brisvane_export.h, generated below) are exported from the shared library.
+# (brisvane_export.h, generated below) are exported from the shared library. The tools, tests,
+# benchmarks and fuzz targets are ours and reach internals, so inside this tree the folder targets
+# stand for brisvane_internal: a static archive of the same objects (in a static build, the
+# library itself). Installed, they stand for the library.
 include(GNUInstallDirs)
 include(GenerateExportHeader)
 
@@ -28,7 +31,8 @@ function(brisvane_add_library name)
     set_property(GLOBAL APPEND PROPERTY BRISVANE_OBJECT_LIBRARIES ${name}_objects)
   endif()
   add_library(${name} INTERFACE)
-  target_link_libraries(${name} INTERFACE brisvane)
+  target_link_libraries(${name} INTERFACE
+    $<BUILD_INTERFACE:brisvane_internal> $<INSTALL_INTERFACE:Brisvane::brisvane>)
   set_property(GLOBAL APPEND PROPERTY BRISVANE_LIBRARIES ${name})
   set_property(GLOBAL APPEND PROPERTY BRISVANE_PUBLIC_DEPS ${ARG_DEPS})
   set_property(GLOBAL APPEND PROPERTY BRISVANE_PRIVATE_DEPS ${ARG_PRIVATE_DEPS})
@@ -42,14 +46,27 @@ function(brisvane_assemble_library)
   list(REMOVE_DUPLICATES public_deps)
   list(REMOVE_DUPLICATES private_deps)
   add_library(brisvane)
-  foreach(library ${objects})
-    target_sources(brisvane PRIVATE $<TARGET_OBJECTS:${library}>)
+  if(BUILD_SHARED_LIBS)
+    add_library(brisvane_internal STATIC EXCLUDE_FROM_ALL)
+    set(libraries brisvane brisvane_internal)
+  else()
+    add_library(brisvane_internal ALIAS brisvane)
+    set(libraries brisvane)
+  endif()
+  foreach(target ${libraries})
+    foreach(library ${objects})
+      target_sources(${target} PRIVATE $<TARGET_OBJECTS:${library}>)
+    endforeach()
+    target_include_directories(${target} PUBLIC
+      $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}> $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/include>
+      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/brisvane>)
+    target_compile_features(${target} PUBLIC cxx_std_20)
   endforeach()
-  target_include_directories(brisvane PUBLIC
-    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}> $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/include>
-    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/brisvane>)
-  target_compile_features(brisvane PUBLIC cxx_std_20)
   target_link_libraries(brisvane PUBLIC ${public_deps} PRIVATE ${private_deps})
+  if(BUILD_SHARED_LIBS)
+    # Linked statically into our own programs, so the libraries it was built against come along.
+    target_link_libraries(brisvane_internal PUBLIC ${public_deps} ${private_deps})
+  endif()
   set_target_properties(brisvane PROPERTIES
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)

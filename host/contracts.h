@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "brisvane_export.h"
 #include "platform/publisher.h"
 
 namespace host {
@@ -12,7 +13,7 @@ namespace host {
 enum class SystemSleepEvent { wake, sleep };
 
 // Source of the machine's sleep and wake events.
-class SystemSleepObserverType {
+class BRISVANE_EXPORT SystemSleepObserverType {
  public:
   virtual ~SystemSleepObserverType() = default;
   // Events in the order they happened, on the thread that observed them.
@@ -21,7 +22,7 @@ class SystemSleepObserverType {
 
 // Answers whether an application with a bundle identifier is present on this machine. Called
 // synchronously, from any thread.
-class AppOnDeviceCheckerServiceType {
+class BRISVANE_EXPORT AppOnDeviceCheckerServiceType {
  public:
   virtual ~AppOnDeviceCheckerServiceType() = default;
   virtual bool isAppOnDevice(const std::string& bundleIdentifier) const = 0;
@@ -33,7 +34,7 @@ enum class BrisvaneRTPOverrideState { forcedOff, forcedOn, notOverridden };
 
 // Supplied by the host. The functions are called on whichever thread reads the service's
 // answers, every time they are read; the service never calls resetOverride.
-struct BrisvaneStateOverrideConfiguration {
+struct BRISVANE_EXPORT BrisvaneStateOverrideConfiguration {
   std::function<bool()> isOverridden;
   std::function<bool()> overriddenValue;
   std::function<void()> resetOverride;
@@ -42,7 +43,7 @@ struct BrisvaneStateOverrideConfiguration {
 
 // The host's record of the protection state it last saved. Both members may be called from
 // background tasks.
-class BrisvaneLastSavedRTPStateProviderType {
+class BRISVANE_EXPORT BrisvaneLastSavedRTPStateProviderType {
  public:
   virtual ~BrisvaneLastSavedRTPStateProviderType() = default;
   virtual std::optional<bool> lastSavedRTPState() const = 0;
@@ -50,7 +51,7 @@ class BrisvaneLastSavedRTPStateProviderType {
 };
 
 // What the host asks of the state service. Readable from any thread; none of them fails.
-class BrisvaneStateServiceType {
+class BRISVANE_EXPORT BrisvaneStateServiceType {
  public:
   virtual ~BrisvaneStateServiceType() = default;
   virtual bool isRealTimeProtectionEnabled() const = 0;

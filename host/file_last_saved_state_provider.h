@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 
+#include "brisvane_export.h"
 #include "host/contracts.h"
 
 namespace host {
@@ -15,7 +16,7 @@ namespace host {
 // nothing saved, and so does anything that is not a regular file of at most kMaximumSize bytes
 // (a FIFO or a device is opened without waiting and never read); a failed write is reported on standard error and otherwise ignored, since a
 // provider never fails its caller.
-class FileLastSavedRTPStateProvider final : public BrisvaneLastSavedRTPStateProviderType {
+class BRISVANE_EXPORT FileLastSavedRTPStateProvider final : public BrisvaneLastSavedRTPStateProviderType {
  public:
   explicit FileLastSavedRTPStateProvider(std::filesystem::path path);
 

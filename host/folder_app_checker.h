@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "brisvane_export.h"
 #include "host/contracts.h"
 
 namespace host {
@@ -13,7 +14,7 @@ namespace host {
 // symbolic links) whose Contents/Info.plist names that identifier. For command-line hosts.
 //
 // Threads: any; it keeps no state. Missing folders and unreadable bundles are skipped.
-class FolderAppOnDeviceChecker final : public AppOnDeviceCheckerServiceType {
+class BRISVANE_EXPORT FolderAppOnDeviceChecker final : public AppOnDeviceCheckerServiceType {
  public:
   explicit FolderAppOnDeviceChecker(std::vector<std::filesystem::path> folders);
   bool isAppOnDevice(const std::string& bundleIdentifier) const override;

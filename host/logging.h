@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "brisvane_export.h"
+
 namespace host {
 
 // Names a log category. Components make one per process, once, and reuse it for every line.
-class LogCategory {
+class BRISVANE_EXPORT LogCategory {
  public:
   explicit LogCategory(std::string name) : name_(std::move(name)) {}
   const std::string& name() const { return name_; }
@@ -24,12 +26,12 @@ using LogMessage = std::function<std::string()>;
 enum class LogLevel { debug, info, warning, error, extended };
 
 // Lower-case name of a level as the default sink writes it ("debug", "info", ...).
-const char* logLevelName(LogLevel level);
+BRISVANE_EXPORT const char* logLevelName(LogLevel level);
 
 // ISO-8601 in UTC with milliseconds and the zone: "2026-12-06T09:30:00.123Z".
-std::string formatLogTime(double secondsSince1970);
+BRISVANE_EXPORT std::string formatLogTime(double secondsSince1970);
 
-struct LogRecord {
+struct BRISVANE_EXPORT LogRecord {
   LogLevel level = LogLevel::debug;
   std::string category;
   std::string message;
@@ -41,7 +43,7 @@ struct LogRecord {
 
 // Where log lines go. write() may be called from any thread at the same time and must return
 // promptly.
-class LogSink {
+class BRISVANE_EXPORT LogSink {
  public:
   virtual ~LogSink() = default;
   // Lines of a disabled level are dropped before their message is produced.
@@ -53,7 +55,7 @@ class LogSink {
 // the minimum, in the order debug, info, extended, warning, error (so extended lines are written
 // whenever info is, and "extended" as the minimum leaves out info and debug). The time is
 // formatLogTime's.
-class StandardErrorLogSink final : public LogSink {
+class BRISVANE_EXPORT StandardErrorLogSink final : public LogSink {
  public:
   explicit StandardErrorLogSink(LogLevel minimum = LogLevel::warning) : minimum_(minimum) {}
   bool isEnabled(LogLevel level) const override;
@@ -65,7 +67,7 @@ class StandardErrorLogSink final : public LogSink {
 };
 
 // Keeps every line in memory, for tests and for tools that show the log. Thread-safe.
-class CapturingLogSink final : public LogSink {
+class BRISVANE_EXPORT CapturingLogSink final : public LogSink {
  public:
   void write(const LogRecord& record) override;
   std::vector<LogRecord> records() const;
@@ -82,24 +84,24 @@ class CapturingLogSink final : public LogSink {
 
 // Replaces the process's sink; nullptr restores the default: a StandardErrorLogSink of warnings
 // and errors, which is also what a host that installs no sink gets.
-void setLogSink(std::shared_ptr<LogSink> sink);
-std::shared_ptr<LogSink> currentLogSink();
+BRISVANE_EXPORT void setLogSink(std::shared_ptr<LogSink> sink);
+BRISVANE_EXPORT std::shared_ptr<LogSink> currentLogSink();
 
 // The five entry points. They never throw: a message producer that throws is written as a line
 // saying so.
-void logDebug(const LogCategory& category, const LogMessage& message, long context,
+BRISVANE_EXPORT void logDebug(const LogCategory& category, const LogMessage& message, long context,
               bool asynchronous, const char* file);
-void logInfo(const LogCategory& category, const LogMessage& message, long context,
+BRISVANE_EXPORT void logInfo(const LogCategory& category, const LogMessage& message, long context,
              bool asynchronous, const char* file);
-void logWarning(const LogCategory& category, const LogMessage& message, long context,
+BRISVANE_EXPORT void logWarning(const LogCategory& category, const LogMessage& message, long context,
                 bool asynchronous, const char* file);
-void logError(const LogCategory& category, const LogMessage& message, long context,
+BRISVANE_EXPORT void logError(const LogCategory& category, const LogMessage& message, long context,
               bool asynchronous, const char* file);
-void logExtended(const LogCategory& category, const LogMessage& message, long context,
+BRISVANE_EXPORT void logExtended(const LogCategory& category, const LogMessage& message, long context,
                  bool asynchronous, const char* file);
 
 // Installs a CapturingLogSink for its lifetime and puts the previous sink back afterwards.
-class ScopedLogCapture {
+class BRISVANE_EXPORT ScopedLogCapture {
  public:
   ScopedLogCapture();
   ScopedLogCapture(const ScopedLogCapture&) = delete;

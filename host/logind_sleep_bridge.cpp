@@ -21,7 +21,7 @@ std::string errnoText(int negativeErrno) { return std::strerror(-negativeErrno);
 
 }  // namespace
 
-struct LogindSleepBridge::Impl {
+struct BRISVANE_NO_EXPORT LogindSleepBridge::Impl {
   platform::NotificationCenter* center = nullptr;
   sd_bus* bus = nullptr;
   sd_bus_slot* slot = nullptr;

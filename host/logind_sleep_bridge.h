@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "brisvane_export.h"
 #include "platform/notification_center.h"
 
 namespace host {
@@ -15,7 +16,7 @@ namespace host {
 //
 // Threads: start() and destruction on the main thread; the bus is read on the main loop, so the
 // notifications are posted there.
-class LogindSleepBridge {
+class BRISVANE_EXPORT LogindSleepBridge {
  public:
   // Connects to the system bus, or to the bus at `busAddress` (tests use a private bus). Returns
   // nullptr, and says why in `whyNot`, when no bus can be reached.
@@ -36,6 +37,6 @@ class LogindSleepBridge {
 // Starts the process's bridge to the system bus once, feeding workspaceNotificationCenter().
 // Without a bus the process runs without sleep events and writes one line saying so. Call on
 // the main thread.
-void startSystemSleepEventsOnce();
+BRISVANE_EXPORT void startSystemSleepEventsOnce();
 
 }  // namespace host

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "brisvane_export.h"
 #include "host/contracts.h"
 #include "platform/notification_center.h"
 
@@ -14,11 +15,11 @@ inline constexpr const char* kWorkspaceDidWakeNotification = "WorkspaceDidWakeNo
 
 // The process's workspace notification center: machine-wide events such as sleep and wake.
 // Fed by LogindSleepBridge where a system bus is present; tools and tests may post to it.
-platform::NotificationCenter& workspaceNotificationCenter();
+BRISVANE_EXPORT platform::NotificationCenter& workspaceNotificationCenter();
 
 // Turns the workspace center's will-sleep and did-wake notifications into SystemSleepEvent
 // values. Events arrive on the thread that posted the notification.
-class SystemSleepObserver final : public SystemSleepObserverType {
+class BRISVANE_EXPORT SystemSleepObserver final : public SystemSleepObserverType {
  public:
   explicit SystemSleepObserver(platform::NotificationCenter& notificationCenter);
   platform::Publisher<SystemSleepEvent> eventPublisher() const override;

@@ -5,13 +5,15 @@
 #include <string_view>
 #include <vector>
 
+#include "brisvane_export.h"
+
 namespace brisvane {
 
 // The member names and array positions that lead from the top of a JSON document to a value.
 using CodingPath = std::vector<std::string>;
 
 // Renders a coding path as ["data", "isRTPEnabled"].
-std::string describeCodingPath(const CodingPath& path);
+BRISVANE_EXPORT std::string describeCodingPath(const CodingPath& path);
 
 // Why a JSON document could not be decoded into a value. One of four kinds:
 //   keyNotFound    a required member is absent (names compare exactly, letter case included)
@@ -22,7 +24,7 @@ std::string describeCodingPath(const CodingPath& path);
 //   keyNotFound("isRTPEnabled", codingPath: ["data"]): no value associated with key "isRTPEnabled"
 //
 // Threads: an immutable value; any thread.
-class DecodingError final : public std::exception {
+class BRISVANE_EXPORT DecodingError final : public std::exception {
  public:
   enum class Kind { keyNotFound, valueNotFound, typeMismatch, dataCorrupted };
 
@@ -53,6 +55,6 @@ class DecodingError final : public std::exception {
   std::string what_;
 };
 
-const char* decodingErrorKindName(DecodingError::Kind kind);
+BRISVANE_EXPORT const char* decodingErrorKindName(DecodingError::Kind kind);
 
 }  // namespace brisvane

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "brisvane_export.h"
 #include "interoperability/DecodingError.h"
 
 namespace brisvane {
@@ -12,7 +13,7 @@ namespace brisvane {
 // what() reads e.g. invalidValue(inf, codingPath: ["timestamp"]): a JSON number must be finite
 //
 // Threads: an immutable value; any thread.
-class EncodingError final : public std::exception {
+class BRISVANE_EXPORT EncodingError final : public std::exception {
  public:
   EncodingError(std::string value, std::string debugDescription, CodingPath path = {});
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "brisvane_export.h"
 #include "interoperability/InteroperabilityMessage.h"
 #include "interoperability/JSONCoding.h"
 #include "interoperability/Message.h"
@@ -26,7 +27,7 @@ namespace brisvane {
 // the transport's own errors (for the keychain, OSStatusError), EncodingError and DecodingError,
 // all unchanged. Not finding a message is never an error. Threads: as the implementation states;
 // the conveniences add no state and no lock.
-class InteroperabilityClient {
+class BRISVANE_EXPORT InteroperabilityClient {
  public:
   virtual ~InteroperabilityClient() = default;
 

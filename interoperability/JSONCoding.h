@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "brisvane_export.h"
 #include "interoperability/DecodingError.h"
 #include "interoperability/EncodingError.h"
 
@@ -20,7 +21,7 @@ namespace brisvane {
 //
 // A node refers to the document it was made from and must not outlive it. Threads: any, as long
 // as the document is not changed meanwhile.
-class JSONNode {
+class BRISVANE_EXPORT JSONNode {
  public:
   explicit JSONNode(const nlohmann::json& value, CodingPath path = {})
       : value_(&value), path_(std::move(path)) {}
@@ -54,7 +55,7 @@ class JSONNode {
 };
 
 // "a string", "an object", ...: the JSON type of a value, as decoding errors name it.
-std::string_view describeJSONType(const nlohmann::json& value);
+BRISVANE_EXPORT std::string_view describeJSONType(const nlohmann::json& value);
 
 // How a type is written to and read from JSON. Specialised below for booleans, doubles and text;
 // a record opts in with two members:
@@ -83,26 +84,26 @@ struct JSONCoding<T> {
 };
 
 template <>
-struct JSONCoding<bool> {
+struct BRISVANE_EXPORT JSONCoding<bool> {
   static nlohmann::json encode(bool value) { return value; }
   static bool decode(const JSONNode& node);
 };
 
 template <>
-struct JSONCoding<double> {
+struct BRISVANE_EXPORT JSONCoding<double> {
   static nlohmann::json encode(double value);
   static double decode(const JSONNode& node);
 };
 
 // Whole numbers: a JSON number without a fraction that fits in 64 bits.
 template <>
-struct JSONCoding<std::int64_t> {
+struct BRISVANE_EXPORT JSONCoding<std::int64_t> {
   static nlohmann::json encode(std::int64_t value) { return value; }
   static std::int64_t decode(const JSONNode& node);
 };
 
 template <>
-struct JSONCoding<std::string> {
+struct BRISVANE_EXPORT JSONCoding<std::string> {
   static nlohmann::json encode(const std::string& value) { return value; }
   static std::string decode(const JSONNode& node);
 };
@@ -118,7 +119,7 @@ T JSONNode::decodeValue() const {
 }
 
 // Writes values as compact UTF-8 JSON text. Stateless: any thread.
-class JSONEncoder {
+class BRISVANE_EXPORT JSONEncoder {
  public:
   template <JSONCodable T>
   std::vector<std::uint8_t> encode(const T& value) const {
@@ -136,7 +137,7 @@ class JSONEncoder {
 };
 
 // Reads values from UTF-8 JSON text. Stateless: any thread.
-class JSONDecoder {
+class BRISVANE_EXPORT JSONDecoder {
  public:
   template <JSONCodable T>
   T decode(std::span<const std::uint8_t> bytes) const {

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "brisvane_export.h"
 #include "interoperability/JSONCoding.h"
 
 namespace brisvane {
@@ -11,7 +12,7 @@ namespace brisvane {
 // is an object with the one member "messageKey" (string).
 //
 // An immutable value: copy it freely and read it from any thread.
-class UpdateNotification {
+class BRISVANE_EXPORT UpdateNotification {
  public:
   struct CodingKeys {
     static constexpr std::string_view messageKey = "messageKey";

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "brisvane_export.h"
 #include "interoperability/InteroperabilityClient.h"
 #include "interoperability_keychain/KeychainStorage.h"
 #include "platform/distributed_notification_center.h"
@@ -16,7 +17,7 @@ namespace brisvane {
 // The three calls the client makes on a distributed notification center, behind an interface so
 // that tests can watch them. Implementations are called from any thread; addObserver's callback
 // runs wherever the center delivers.
-class DistributedNotifications {
+class BRISVANE_EXPORT DistributedNotifications {
  public:
   virtual ~DistributedNotifications() = default;
   virtual void post(const std::string& name) = 0;
@@ -45,7 +46,7 @@ class DistributedNotifications {
 // inside another (on the executor) is a fatal error. A listening stream's observer runs on the
 // notification center's thread and only yields into the stream; the stream holds neither the
 // client nor its executor, so it may outlive the client, and ending it removes its observer.
-class KeychainInteroperabilityClient final : public InteroperabilityClient {
+class BRISVANE_EXPORT KeychainInteroperabilityClient final : public InteroperabilityClient {
  public:
   static constexpr std::string_view messageVersion = "1.0.0";
   static constexpr std::string_view defaultNotificationPrefix = "com.tarvik.NyraInteroperability";

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "brisvane_export.h"
 #include "platform/keychain.h"
 
 namespace brisvane {
@@ -23,7 +24,7 @@ namespace brisvane {
 //
 // Threads: any thread. One lock per storage serialises its operations, from building the
 // dictionaries to the last keychain call; the keychain calls block the caller.
-class KeychainStorage {
+class BRISVANE_EXPORT KeychainStorage {
  public:
   struct Options {
     // Value of kSecClass.

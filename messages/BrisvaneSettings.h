@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "brisvane_export.h"
 #include "interoperability/JSONCoding.h"
 
 namespace brisvane {
@@ -11,7 +12,7 @@ namespace brisvane {
 // or any other JSON type (1, "true") fails with a DecodingError. Other members are ignored.
 //
 // An immutable value: copy it freely and read it from any thread.
-class BrisvaneSettings {
+class BRISVANE_EXPORT BrisvaneSettings {
  public:
   struct CodingKeys {
     static constexpr std::string_view isRTPEnabled = "isRTPEnabled";

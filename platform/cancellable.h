@@ -6,6 +6,8 @@
 #include <mutex>
 #include <vector>
 
+#include "brisvane_export.h"
+
 namespace platform {
 
 class CancellableSet;
@@ -31,7 +33,10 @@ class CancelTarget {
 // freed when it returns). For a subscription to a publisher, cancel() called on another thread
 // returns only after a callback that is running has finished; called from inside the callback it
 // returns at once. After cancel() returns, no callback of the subscription starts.
-class [[nodiscard]] AnyCancellable {
+// Results of this type must not be dropped: the attribute sits on a declaration of its own,
+// since it cannot follow the export mark.
+class [[nodiscard]] AnyCancellable;
+class BRISVANE_EXPORT AnyCancellable {
  public:
   AnyCancellable() noexcept = default;  // holds nothing; cancel() does nothing
   // Runs onCancel once, on the thread of the first cancel(), and then frees it.
@@ -61,7 +66,7 @@ class [[nodiscard]] AnyCancellable {
 // waits for a callback that does) cannot deadlock on it.
 //
 // Threads: every member may be called from any thread.
-class CancellableSet {
+class BRISVANE_EXPORT CancellableSet {
  public:
   CancellableSet() = default;
   CancellableSet(const CancellableSet&) = delete;

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "brisvane_export.h"
+
 namespace platform {
 
 using Duration = std::chrono::nanoseconds;
@@ -18,7 +20,7 @@ using TimePoint = std::chrono::time_point<std::chrono::steady_clock, Duration>;
 // started on a virtual clock only ends when that clock is advanced (or its task is cancelled).
 //
 // Threads: now() may be called from any thread.
-class Clock {
+class BRISVANE_EXPORT Clock {
  public:
   virtual ~Clock() = default;
   virtual TimePoint now() const = 0;
@@ -26,14 +28,14 @@ class Clock {
 
 // The clock installed by the innermost ScopedClockOverride, or the real steady clock.
 // Any thread.
-Clock& currentClock();
+BRISVANE_EXPORT Clock& currentClock();
 
 // A clock that only moves when told to (tests only).
 //
 // Threads: now() and advance() may be called from any thread; advances are serialised.
 // Destroying the clock abandons the timers still pending on it (their blocks are destroyed
 // without running) and leaves task sleeps on it waiting until their task is cancelled.
-class VirtualClock final : public Clock {
+class BRISVANE_EXPORT VirtualClock final : public Clock {
  public:
   VirtualClock();  // starts at an arbitrary fixed point
   ~VirtualClock() override;
@@ -59,7 +61,7 @@ class VirtualClock final : public Clock {
 // Installs a clock for the lifetime of the guard (tests). Guards nest on one thread (the
 // destructor restores the clock that was current at construction); they are not meant to be
 // interleaved across threads. The clock must outlive the guard.
-class ScopedClockOverride {
+class BRISVANE_EXPORT ScopedClockOverride {
  public:
   explicit ScopedClockOverride(Clock& clock);
   ~ScopedClockOverride();
@@ -71,6 +73,6 @@ class ScopedClockOverride {
 };
 
 // Wall clock: seconds since 1970 as a double (the "Date" of the system). Any thread.
-double currentTimeIntervalSince1970();
+BRISVANE_EXPORT double currentTimeIntervalSince1970();
 
 }  // namespace platform

@@ -48,7 +48,7 @@ struct Observer {
 
 // Shared by the center and its receiving thread, so that a center destroyed from its own
 // callback can leave the thread to finish on its own.
-struct DistributedNotificationCenter::State {
+struct BRISVANE_NO_EXPORT DistributedNotificationCenter::State {
   State(std::filesystem::path folder, dnc::UniqueFd folderFd)
       : folder(std::move(folder)),
         folderFd(std::move(folderFd)),

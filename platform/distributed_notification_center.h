@@ -8,12 +8,14 @@
 #include <memory>
 #include <string>
 
+#include "brisvane_export.h"
+
 namespace platform {
 
 // Identifies one registration made with DistributedNotificationCenter::addObserver. Copyable and
 // comparable; a default-constructed token identifies nothing, and removing it does nothing.
 // Tokens are unique within the process, so a token never removes another center's observer.
-class ObserverToken {
+class BRISVANE_EXPORT ObserverToken {
  public:
   ObserverToken() = default;
 
@@ -44,7 +46,7 @@ class ObserverToken {
 // observer and stopped (joined) when the center is destroyed; while idle it sleeps in the kernel
 // without timeouts. When a callback drops the last reference to its own center, the thread ends
 // by itself once that callback returns.
-class DistributedNotificationCenter {
+class BRISVANE_EXPORT DistributedNotificationCenter {
  public:
   // Longest name that post() accepts, in bytes.
   static constexpr std::size_t kMaxNameLength = 4096;

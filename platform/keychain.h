@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "brisvane_export.h"
+
 // The user's keychain: generic-password items kept in one database file per user, shared by
 // every process of that user, with the four item operations and their statuses.
 //
@@ -70,13 +72,13 @@ inline constexpr bool kCFBooleanFalse = false;
 using Bytes = std::vector<std::uint8_t>;
 
 // The value of kSecAttrSynchronizable in a query that matches items whatever their flag.
-struct SynchronizableAny {
+struct BRISVANE_EXPORT SynchronizableAny {
   friend bool operator==(SynchronizableAny, SynchronizableAny) { return true; }
 };
 inline constexpr SynchronizableAny kSecAttrSynchronizableAny{};
 
 // A store other than the user's default one, named by kSecUseKeychain. An immutable value.
-class SecKeychain {
+class BRISVANE_EXPORT SecKeychain {
  public:
   explicit SecKeychain(std::filesystem::path databasePath)
       : databasePath_(std::move(databasePath)) {}
@@ -92,8 +94,8 @@ using KeychainDictionary = std::map<std::string, KeychainValue, std::less<>>;
 
 // The textual form of a dictionary: [:] when empty, else ["key": value, ...] in key order, text
 // quoted, bytes as a count ("12 bytes"), the marker as synchronizable-any.
-std::string describe(const KeychainDictionary& dictionary);
-std::string describe(const KeychainValue& value);
+BRISVANE_EXPORT std::string describe(const KeychainDictionary& dictionary);
+BRISVANE_EXPORT std::string describe(const KeychainValue& value);
 
 // The four item operations:
 //
@@ -119,14 +121,14 @@ std::string describe(const KeychainValue& value);
 //
 // Threads: any thread, any number at once. Calls block while the store is busy, up to the busy
 // timeout.
-OSStatus SecItemAdd(const KeychainDictionary& attributes);
-OSStatus SecItemCopyMatching(const KeychainDictionary& query, std::optional<KeychainValue>* result);
-OSStatus SecItemUpdate(const KeychainDictionary& query, const KeychainDictionary& changes);
-OSStatus SecItemDelete(const KeychainDictionary& query);
+BRISVANE_EXPORT OSStatus SecItemAdd(const KeychainDictionary& attributes);
+BRISVANE_EXPORT OSStatus SecItemCopyMatching(const KeychainDictionary& query, std::optional<KeychainValue>* result);
+BRISVANE_EXPORT OSStatus SecItemUpdate(const KeychainDictionary& query, const KeychainDictionary& changes);
+BRISVANE_EXPORT OSStatus SecItemDelete(const KeychainDictionary& query);
 
 // The four operations as an object, so that their callers can be given another implementation
 // (a recording or failing one in tests). Implementations are called from any thread.
-class KeychainServices {
+class BRISVANE_EXPORT KeychainServices {
  public:
   virtual ~KeychainServices() = default;
   virtual OSStatus itemAdd(const KeychainDictionary& attributes) = 0;
@@ -142,6 +144,6 @@ class KeychainServices {
 
 // Where the user's store is, from the environment at the time of the call; nullopt when neither
 // XDG_DATA_HOME nor a home folder is known.
-std::optional<std::filesystem::path> defaultKeychainPath();
+BRISVANE_EXPORT std::optional<std::filesystem::path> defaultKeychainPath();
 
 }  // namespace platform

@@ -62,7 +62,7 @@ struct TimerOrder {
 
 }  // namespace
 
-struct MainLoop::Impl {
+struct BRISVANE_NO_EXPORT MainLoop::Impl {
   Impl() {
     epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     if (epollFd < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");

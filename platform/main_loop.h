@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "brisvane_export.h"
 #include "platform/clock.h"
 
 namespace platform {
@@ -19,7 +20,7 @@ struct MainLoopFdWatch;
 // cancel() is idempotent. Called on the main thread, cancel() guarantees the block will not run
 // and frees it at once; called on another thread, a block that has already started runs to its
 // end. Destroying a handle does not cancel the timer. Any thread.
-class TimerHandle {
+class BRISVANE_EXPORT TimerHandle {
  public:
   TimerHandle() noexcept = default;  // refers to no timer; cancel() does nothing
   void cancel() const;
@@ -34,7 +35,10 @@ class TimerHandle {
 // (or cancel()) stops watching. After cancel() returns no callback starts; a callback running on
 // the main thread at that moment is waited for, unless cancel() is called from inside it. The
 // descriptor itself is not closed. Any thread.
-class [[nodiscard]] FdWatch {
+// Results of this type must not be dropped: the attribute sits on a declaration of its own,
+// since it cannot follow the export mark.
+class [[nodiscard]] FdWatch;
+class BRISVANE_EXPORT FdWatch {
  public:
   FdWatch() noexcept = default;
   FdWatch(FdWatch&& other) noexcept = default;
@@ -67,7 +71,7 @@ class [[nodiscard]] FdWatch {
 // Owners: posted blocks and timers should not keep their owner alive. The overloads taking a
 // std::weak_ptr do the check where the block runs: when the owner is gone, the block's body is
 // skipped and the block is destroyed.
-class MainLoop {
+class BRISVANE_EXPORT MainLoop {
  public:
   static MainLoop& main();
 

@@ -91,7 +91,7 @@ std::string Predicate::predicateFormat() const {
 
 // Everything the query's background task and main-loop blocks may outlive the query with. Only
 // the main thread touches it; the gathering task works on its own scanner and hands it over.
-struct MetadataQuery::State : std::enable_shared_from_this<State> {
+struct BRISVANE_NO_EXPORT MetadataQuery::State : std::enable_shared_from_this<State> {
   enum class Phase { idle, gathering, live, stopped };
   using Results = std::map<std::string, MetadataItem>;
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "brisvane_export.h"
+
 namespace platform {
 
 // Attribute names of metadata items.
@@ -33,7 +35,7 @@ inline constexpr const char* MetadataQueryUpdateChangedItemsKey =
 
 // One application bundle as the index describes it: an immutable set of text attributes
 // (bundle identifier, path, folder name, display name, version). Cheap to copy; thread-safe.
-class MetadataItem {
+class BRISVANE_EXPORT MetadataItem {
  public:
   using Attributes = std::map<std::string, std::string, std::less<>>;
 
@@ -52,7 +54,7 @@ class MetadataItem {
 
 // A condition on metadata items: the comparison "%K == %@" of one attribute with a text, or the
 // OR of other predicates. An immutable value; thread-safe.
-class Predicate {
+class BRISVANE_EXPORT Predicate {
  public:
   enum class Type { comparison, orCompound };
 
@@ -103,7 +105,7 @@ class Predicate {
 //   under MetadataQueryUpdateAddedItemsKey, ...RemovedItemsKey and ...ChangedItemsKey (every
 //   key present, possibly empty).
 // Handlers may stop or destroy the query.
-class MetadataQuery {
+class BRISVANE_EXPORT MetadataQuery {
  public:
   MetadataQuery();
   MetadataQuery(const MetadataQuery&) = delete;

@@ -7,7 +7,7 @@
 
 namespace platform {
 
-struct NotificationCenter::State {
+struct BRISVANE_NO_EXPORT NotificationCenter::State {
   struct Observer {
     std::uint64_t id;
     std::string name;

@@ -5,13 +5,14 @@
 #include <memory>
 #include <string>
 
+#include "brisvane_export.h"
 #include "platform/publisher.h"
 
 namespace platform {
 
 using UserInfo = std::map<std::string, std::any>;
 
-struct Notification {
+struct BRISVANE_EXPORT Notification {
   std::string name;
   const void* object = nullptr;  // identity only; never dereferenced
   UserInfo userInfo;
@@ -27,7 +28,7 @@ struct Notification {
 //
 // Threads: every member may be called from any thread. Centers are independent of each other;
 // the default center lives until the process exits.
-class NotificationCenter {
+class BRISVANE_EXPORT NotificationCenter {
  public:
   NotificationCenter();
   ~NotificationCenter();

@@ -4,6 +4,8 @@
 #include <exception>
 #include <string>
 
+#include "brisvane_export.h"
+
 namespace platform {
 
 // The error domain of operating-system statuses, such as the keychain's.
@@ -14,7 +16,7 @@ inline constexpr char NSOSStatusErrorDomain[] = "NSOSStatusErrorDomain";
 // what() reads: The operation couldn’t be completed. (OSStatus error -25300.)
 //
 // Threads: an immutable value; any thread.
-class OSStatusError final : public std::exception {
+class BRISVANE_EXPORT OSStatusError final : public std::exception {
  public:
   explicit OSStatusError(std::int64_t code);
 

@@ -19,7 +19,7 @@ constexpr int kOperationsPerTurn = 64;
 
 }  // namespace
 
-struct SerialExecutor::Impl : std::enable_shared_from_this<Impl> {
+struct BRISVANE_NO_EXPORT SerialExecutor::Impl : std::enable_shared_from_this<Impl> {
   // A run() caller waiting for its turn; lives on that caller's stack.
   struct Waiter {
     std::condition_variable granted;

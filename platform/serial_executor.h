@@ -5,6 +5,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "brisvane_export.h"
+
 namespace platform {
 
 // Runs submitted operations one at a time, in submission order, without a thread of its own.
@@ -19,7 +21,7 @@ namespace platform {
 // Threads: run and post may be called from any thread except from inside one of this
 // executor's own operations, where run would wait for itself (a fatal error). Operations still
 // queued when the executor is destroyed still run; they must hold what they use.
-class SerialExecutor {
+class BRISVANE_EXPORT SerialExecutor {
  public:
   SerialExecutor();
   ~SerialExecutor();

@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "brisvane_export.h"
+
 namespace platform {
 
 namespace detail {
@@ -15,13 +17,13 @@ struct TaskState;
 
 // Raised by Task::sleep and Task::checkCancellation in a cancelled task. A task body that lets
 // it escape simply ends.
-struct TaskCancelled : std::exception {
+struct BRISVANE_EXPORT TaskCancelled : std::exception {
   const char* what() const noexcept override;
 };
 
 // Handle of a background task on the shared executor. Copyable; does not keep anything else
 // alive (the body is destroyed when it returns, whether or not handles remain). Any thread.
-class TaskHandle {
+class BRISVANE_EXPORT TaskHandle {
  public:
   TaskHandle() noexcept = default;  // refers to no task: finished, never cancelled
 
@@ -47,7 +49,7 @@ class TaskHandle {
 // A body runs even when its task was cancelled before it started (it can test isCancelled()).
 // An exception escaping a body ends the task: TaskCancelled silently, anything else with a line
 // on standard error. It never reaches the process.
-class Task {
+class BRISVANE_EXPORT Task {
  public:
   // Starts body on the shared concurrent executor. Any thread.
   static TaskHandle detached(std::function<void()> body);

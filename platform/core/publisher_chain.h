@@ -187,7 +187,7 @@ class BRISVANE_EXPORT Chain final : public CancelTarget, public std::enable_shar
   Node* own(Args&&... args) {
     auto node = std::make_unique<Node>(std::forward<Args>(args)...);
     Node* raw = node.get();
-    nodes_.emplace_back(node.release(), [](void* p) { delete static_cast<Node*>(p); });
+    nodes_.emplace_back(node.release(), &destroyNode<Node>);
     return raw;
   }
   // Owner only: detaches the resource at tear-down.
@@ -196,6 +196,13 @@ class BRISVANE_EXPORT Chain final : public CancelTarget, public std::enable_shar
   }
 
  private:
+  // A named function rather than a lambda: instantiated for a library-private node type it stays
+  // private too, where a lambda's function would be exported with the class.
+  template <class Node>
+  static void destroyNode(void* node) noexcept {
+    delete static_cast<Node*>(node);
+  }
+
   static constexpr std::uint32_t kBusy = 1;       // a thread is inside (owner_)
   static constexpr std::uint32_t kPending = 2;    // the queue is not empty
   static constexpr std::uint32_t kCancelled = 4;  // cancelled or finished; never cleared
