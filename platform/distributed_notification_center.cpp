@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -29,9 +30,6 @@ namespace platform {
 namespace {
 
 constexpr const char* kFolderName = "distributed-notifications";
-// How long a post waits for room in one observer's full queue before giving up on it.
-constexpr std::chrono::milliseconds kSendTimeout{2000};
-
 std::atomic<std::uint64_t> nextObserverId{1};
 
 struct Observer {
@@ -52,7 +50,7 @@ struct DistributedNotificationCenter::State {
   State(std::filesystem::path folder, dnc::UniqueFd folderFd)
       : folder(std::move(folder)),
         folderFd(std::move(folderFd)),
-        broadcaster(this->folder, this->folderFd.get(), kSendTimeout) {}
+        broadcaster(this->folder, this->folderFd.get()) {}
 
   ~State() {
     if (!socketName.empty()) ::unlinkat(folderFd.get(), socketName.c_str(), 0);
@@ -64,6 +62,7 @@ struct DistributedNotificationCenter::State {
   void startReceiving(const std::shared_ptr<State>& self);
   void runReceiver();
   void drainSocket();
+  void deliverMissed();
   void dispatch(const std::string& name);
   void wake() const;
 
@@ -159,12 +158,39 @@ void DistributedNotificationCenter::State::drainSocket() {
     const ssize_t size = ::recvmsg(socketFd.get(), &message, MSG_DONTWAIT);
     if (size < 0) {
       if (errno == EINTR) continue;
-      return;  // EAGAIN: drained
+      deliverMissed();  // EAGAIN: drained
+      return;
     }
     if ((message.msg_flags & MSG_TRUNC) != 0) continue;
     if (auto name = dnc::decodeDatagram(buffer.data(), static_cast<std::size_t>(size))) {
+      // Names missed before this datagram was sent go first, so that a name posted after a
+      // miss is not delivered ahead of the missed one.
+      deliverMissed();
       dispatch(*name);
     }
+  }
+}
+
+// A poster that found the queue full marked the name instead of sending it. Marks are made
+// before the poster's last try, so one made while the queue was being read is found here at
+// the latest once the queue has been read again.
+void DistributedNotificationCenter::State::deliverMissed() {
+  std::vector<std::string> names;
+  std::string markerPrefix;
+  {
+    std::lock_guard lock(mutex);
+    markerPrefix = socketName;
+    for (const auto& [id, observer] : observers) {
+      if (std::find(names.begin(), names.end(), observer->name) == names.end()) {
+        names.push_back(observer->name);
+      }
+    }
+  }
+  if (markerPrefix.empty()) return;
+  for (const std::string& name : names) {
+    if (isStopping) return;
+    const std::string marker = markerPrefix + dnc::missedMarkerSuffix(name);
+    if (::unlinkat(folderFd.get(), marker.c_str(), 0) == 0) dispatch(name);
   }
 }
 
@@ -288,7 +314,7 @@ void DistributedNotificationCenter::post(const std::string& name) {
     std::lock_guard observersLock(state_->mutex);
     ownSocket = state_->socketName;
   }
-  state_->broadcaster.broadcast(datagram, ownSocket);
+  state_->broadcaster.broadcast(datagram, dnc::missedMarkerSuffix(name), ownSocket);
 }
 
 ObserverToken DistributedNotificationCenter::addObserver(const std::string& name,
