@@ -78,14 +78,14 @@ class DistributedNotificationCenter {
   ~DistributedNotificationCenter();
 
   // Delivers `name` to every observer of it in every observing process of the user, this one
-  // included. Returns once the name has been handed to every live observing process; it waits
-  // at most two seconds for room in a process whose queue is full, and not at all for one that
-  // already failed to make room until it does again. Reports no failure, except that a name
-  // longer than kMaxNameLength throws std::invalid_argument.
+  // included. Never waits for an observing process: one whose queue is full gets a missed mark
+  // for the name instead (see above). Reports no failure, except that a name longer than
+  // kMaxNameLength throws std::invalid_argument.
   void post(const std::string& name);
 
   // Registers `callback` for notifications named exactly `name`. The callback runs on the
-  // center's receiving thread for each such notification posted after this call returns. The
+  // center's receiving thread for notifications posted after this call returns: once for each,
+  // or once for several when they met a full queue (see above). The
   // first registration starts that thread; it throws std::system_error only when the process is
   // out of file descriptors or threads.
   ObserverToken addObserver(const std::string& name, Callback callback);
