@@ -87,6 +87,7 @@ struct DistributedNotificationCenter::State {
   dnc::UniqueFd wakeFd;
   dnc::UniqueFd socketFd;
   std::string socketName;
+  std::size_t queueLength = 0;  // the socket's queue limit; 0 when unknown (always check marks)
 };
 
 void DistributedNotificationCenter::State::startReceiving(const std::shared_ptr<State>& self) {
@@ -95,6 +96,8 @@ void DistributedNotificationCenter::State::startReceiving(const std::shared_ptr<
     throw std::system_error(errno, std::generic_category(), "cannot create an eventfd");
   }
   if (hasFolder()) {
+    // A socket takes its queue limit from this setting when it is made.
+    queueLength = dnc::datagramQueueLength();
     dnc::UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     const std::string name = dnc::makeSocketName();
     const std::string path = (folder / name).string();
@@ -148,8 +151,13 @@ void DistributedNotificationCenter::State::runReceiver() {
   }
 }
 
+// A poster leaves a mark only when this socket's queue is full, that is when it holds more than
+// queueLength datagrams that all arrived after the queue was last empty. So while fewer than that
+// have been read since, no mark can be waiting, and the checks (a system call per observed name)
+// are skipped: the usual notification costs none.
 void DistributedNotificationCenter::State::drainSocket() {
   std::array<char, dnc::kMaxDatagramSize + 1> buffer{};
+  std::size_t readSinceEmpty = 0;
   while (!isStopping) {
     iovec io{buffer.data(), buffer.size()};
     msghdr message{};
@@ -158,14 +166,15 @@ void DistributedNotificationCenter::State::drainSocket() {
     const ssize_t size = ::recvmsg(socketFd.get(), &message, MSG_DONTWAIT);
     if (size < 0) {
       if (errno == EINTR) continue;
-      deliverMissed();  // EAGAIN: drained
+      if (readSinceEmpty >= queueLength) deliverMissed();  // EAGAIN: drained
       return;
     }
+    ++readSinceEmpty;
     if ((message.msg_flags & MSG_TRUNC) != 0) continue;
     if (auto name = dnc::decodeDatagram(buffer.data(), static_cast<std::size_t>(size))) {
       // Names missed before this datagram was sent go first, so that a name posted after a
       // miss is not delivered ahead of the missed one.
-      deliverMissed();
+      if (readSinceEmpty > queueLength) deliverMissed();
       dispatch(*name);
     }
   }

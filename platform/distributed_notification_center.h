@@ -39,7 +39,8 @@ class ObserverToken {
 // A post never waits for an observer. When an observer's queue is full (the kernel keeps about
 // ten datagrams), the poster leaves a mark for that name and observer instead; the observer
 // finds the mark once it has read its queue and calls that name's callbacks once more. So a
-// burst may reach a slow or stopped observer as fewer callbacks than posts, but its last
+// burst may reach a slow or stopped observer as fewer callbacks than posts (and a post whose
+// second try got through as two), but its last
 // callback for a name always runs after the last post of that name. A missed name is delivered
 // before any datagram sent to that observer after the miss; several names missed together come
 // in no particular order. The

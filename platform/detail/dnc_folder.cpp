@@ -81,6 +81,15 @@ bool isPrivateFolder(int folderFd, timespec& changeTime) {
   return true;
 }
 
+std::size_t datagramQueueLength() {
+  std::FILE* file = std::fopen("/proc/sys/net/unix/max_dgram_qlen", "re");
+  if (file == nullptr) return 0;
+  unsigned long length = 0;
+  const bool isRead = std::fscanf(file, "%lu", &length) == 1;
+  std::fclose(file);
+  return isRead ? length : 0;
+}
+
 std::string makeSocketName() {
   std::random_device device;
   const std::uint64_t random = (std::uint64_t{device()} << 32) | device();

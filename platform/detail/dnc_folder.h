@@ -44,6 +44,10 @@ UniqueFd openPrivateFolder(const std::filesystem::path& folder);
 // then also gives the folder's change time.
 bool isPrivateFolder(int folderFd, timespec& changeTime);
 
+// The queue limit a new socket gets (net.unix.max_dgram_qlen): a send to it fails with EAGAIN
+// while more datagrams than this wait in its queue. 0 when the setting cannot be read.
+std::size_t datagramQueueLength();
+
 // A name for a new observing socket, unique across processes: "<pid>-<random hex>".
 std::string makeSocketName();
 

@@ -66,7 +66,9 @@ TEST(NotificationProcesses, BurstEndsAfterItsLastPostInEveryObservingProcess) {
     ASSERT_EQ(std::sscanf(report->c_str(), "count=%lld last=%lld", &count, &last), 2) << *report;
     EXPECT_GE(last, lastPostStart);
     EXPECT_GE(count, 1);
-    EXPECT_LE(count, posts);
+    // A post that met a full queue leaves a mark and tries once more; when that try gets
+    // through, the mark adds one callback, so a post gives at most two.
+    EXPECT_LE(count, 2 * posts);
     EXPECT_TRUE(observer->exitedCleanly());
   }
 }

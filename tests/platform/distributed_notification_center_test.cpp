@@ -276,14 +276,25 @@ TEST_F(DistributedNotificationCenterTest, HeldObserverNeverHoldsThePosterAndEnds
   release.set_value();
   EXPECT_TRUE(waitFor([&] { return lastCallback.load() >= lastPost; }))
       << "no callback started after the last post";
+  other.reset();  // joins the receiver: a mark may still be delivering into this frame
   EXPECT_GE(got, 1);
   EXPECT_LE(got, kPosts);
+}
+
+// The scheduler state of thread `tid` of this process ('R', 'S', ...), or 0.
+char threadState(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() ? 0 : line[close + 2];
 }
 
 // A mark left by a poster that met a full queue is taken up before the next datagram, so a
 // name posted after the miss is not delivered ahead of the missed one.
 TEST_F(DistributedNotificationCenterTest, MissedNameIsDeliveredBeforeTheDatagramsSentAfterIt) {
   auto center = DistributedNotificationCenter::create(folder);
+  auto poster = DistributedNotificationCenter::create(folder);
   Received got;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
@@ -302,12 +313,36 @@ TEST_F(DistributedNotificationCenterTest, MissedNameIsDeliveredBeforeTheDatagram
   const std::string header("DN\x01\x00", 4);
   RawSocket::sendTo(sockets[0], header + "a");
   holding.get_future().wait();  // the receiver is inside the first callback
-  std::ofstream(sockets[0].string() + platform::dnc::missedMarkerSuffix("a"));
-  RawSocket::sendTo(sockets[0], header + "b");
+  // Fill the queue, then post: the poster finds it full and leaves a mark.
+  const int sender = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un address = RawSocket::addressOf(sockets[0]);
+  const std::string a = header + "a";
+  std::size_t queued = 0;
+  while (::sendto(sender, a.data(), a.size(), MSG_DONTWAIT,
+                  reinterpret_cast<const sockaddr*>(&address), sizeof(address)) >= 0) {
+    ++queued;
+  }
+  poster->post("a");
+  const fs::path mark = sockets[0].string() + platform::dnc::missedMarkerSuffix("a");
+  ASSERT_TRUE(fs::exists(mark));
+  // "b" waits in a blocking send for room, so it is queued behind the "a"s.
+  std::atomic<pid_t> bTid{0};
+  std::thread b([&] {
+    bTid = static_cast<pid_t>(::gettid());
+    const std::string datagram = header + "b";
+    ::sendto(sender, datagram.data(), datagram.size(), 0,
+             reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  });
+  ASSERT_TRUE(waitFor([&] { return bTid != 0 && threadState(bTid) == 'S'; }));
   release.set_value();
+  b.join();
+  ::close(sender);
   ASSERT_TRUE(got.waitForCount("b", 1));
-  EXPECT_EQ(got.names(), (std::vector<std::string>{"a", "a", "b"}));
-  EXPECT_FALSE(fs::exists(sockets[0].string() + platform::dnc::missedMarkerSuffix("a")));
+  std::vector<std::string> expected(queued + 2, "a");  // the held one, the queued ones, the mark
+  expected.push_back("b");
+  center.reset();  // joins the receiver before the test's locals go
+  EXPECT_EQ(got.names(), expected);
+  EXPECT_FALSE(fs::exists(mark));
 }
 
 // Registrations come and go while posts from this process and another arrive.
@@ -340,6 +375,7 @@ TEST_F(DistributedNotificationCenterTest, ConcurrentPostsAndRegistrationsEndAfte
   EXPECT_TRUE(waitFor([&] { return lastCallback.load() >= lastPost; }));
   done = true;
   churn.join();
+  other.reset();  // joins the receiver: a mark may still be delivering into this frame
 }
 
 TEST_F(DistributedNotificationCenterTest, MalformedDatagramsAreIgnored) {
