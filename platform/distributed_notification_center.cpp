@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -29,9 +30,6 @@ namespace platform {
 namespace {
 
 constexpr const char* kFolderName = "distributed-notifications";
-// How long a post waits for room in one observer's full queue before giving up on it.
-constexpr std::chrono::milliseconds kSendTimeout{2000};
-
 std::atomic<std::uint64_t> nextObserverId{1};
 
 struct Observer {
@@ -52,7 +50,7 @@ struct BRISVANE_NO_EXPORT DistributedNotificationCenter::State {
   State(std::filesystem::path folder, dnc::UniqueFd folderFd)
       : folder(std::move(folder)),
         folderFd(std::move(folderFd)),
-        broadcaster(this->folder, this->folderFd.get(), kSendTimeout) {}
+        broadcaster(this->folder, this->folderFd.get()) {}
 
   ~State() {
     if (!socketName.empty()) ::unlinkat(folderFd.get(), socketName.c_str(), 0);
@@ -64,6 +62,7 @@ struct BRISVANE_NO_EXPORT DistributedNotificationCenter::State {
   void startReceiving(const std::shared_ptr<State>& self);
   void runReceiver();
   void drainSocket();
+  void deliverMissed();
   void dispatch(const std::string& name);
   void wake() const;
 
@@ -88,6 +87,7 @@ struct BRISVANE_NO_EXPORT DistributedNotificationCenter::State {
   dnc::UniqueFd wakeFd;
   dnc::UniqueFd socketFd;
   std::string socketName;
+  std::size_t queueLength = 0;  // the socket's queue limit; 0 when unknown (always check marks)
 };
 
 void DistributedNotificationCenter::State::startReceiving(const std::shared_ptr<State>& self) {
@@ -96,6 +96,8 @@ void DistributedNotificationCenter::State::startReceiving(const std::shared_ptr<
     throw std::system_error(errno, std::generic_category(), "cannot create an eventfd");
   }
   if (hasFolder()) {
+    // A socket takes its queue limit from this setting when it is made.
+    queueLength = dnc::datagramQueueLength();
     dnc::UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     const std::string name = dnc::makeSocketName();
     const std::string path = (folder / name).string();
@@ -149,8 +151,13 @@ void DistributedNotificationCenter::State::runReceiver() {
   }
 }
 
+// A poster leaves a mark only when this socket's queue is full, that is when it holds more than
+// queueLength datagrams that all arrived after the queue was last empty. So while fewer than that
+// have been read since, no mark can be waiting, and the checks (a system call per observed name)
+// are skipped: the usual notification costs none.
 void DistributedNotificationCenter::State::drainSocket() {
   std::array<char, dnc::kMaxDatagramSize + 1> buffer{};
+  std::size_t readSinceEmpty = 0;
   while (!isStopping) {
     iovec io{buffer.data(), buffer.size()};
     msghdr message{};
@@ -159,12 +166,40 @@ void DistributedNotificationCenter::State::drainSocket() {
     const ssize_t size = ::recvmsg(socketFd.get(), &message, MSG_DONTWAIT);
     if (size < 0) {
       if (errno == EINTR) continue;
-      return;  // EAGAIN: drained
+      if (readSinceEmpty >= queueLength) deliverMissed();  // EAGAIN: drained
+      return;
     }
+    ++readSinceEmpty;
     if ((message.msg_flags & MSG_TRUNC) != 0) continue;
     if (auto name = dnc::decodeDatagram(buffer.data(), static_cast<std::size_t>(size))) {
+      // Names missed before this datagram was sent go first, so that a name posted after a
+      // miss is not delivered ahead of the missed one.
+      if (readSinceEmpty > queueLength) deliverMissed();
       dispatch(*name);
     }
+  }
+}
+
+// A poster that found the queue full marked the name instead of sending it. Marks are made
+// before the poster's last try, so one made while the queue was being read is found here at
+// the latest once the queue has been read again.
+void DistributedNotificationCenter::State::deliverMissed() {
+  std::vector<std::string> names;
+  std::string markerPrefix;
+  {
+    std::lock_guard lock(mutex);
+    markerPrefix = socketName;
+    for (const auto& [id, observer] : observers) {
+      if (std::find(names.begin(), names.end(), observer->name) == names.end()) {
+        names.push_back(observer->name);
+      }
+    }
+  }
+  if (markerPrefix.empty()) return;
+  for (const std::string& name : names) {
+    if (isStopping) return;
+    const std::string marker = markerPrefix + dnc::missedMarkerSuffix(name);
+    if (::unlinkat(folderFd.get(), marker.c_str(), 0) == 0) dispatch(name);
   }
 }
 
@@ -288,7 +323,7 @@ void DistributedNotificationCenter::post(const std::string& name) {
     std::lock_guard observersLock(state_->mutex);
     ownSocket = state_->socketName;
   }
-  state_->broadcaster.broadcast(datagram, ownSocket);
+  state_->broadcaster.broadcast(datagram, dnc::missedMarkerSuffix(name), ownSocket);
 }
 
 ObserverToken DistributedNotificationCenter::addObserver(const std::string& name,

@@ -36,10 +36,17 @@ class BRISVANE_EXPORT ObserverToken {
 // There is no daemon. Every center that has observers binds one Unix-domain datagram socket in a
 // per-user folder; posting sends the name to every socket in that folder. The folder must be
 // owned by the current user and closed to group and others; sockets of another user, symlinks and
-// other files in it are ignored, and sockets whose process is gone are removed. When an observer's
-// queue is full the poster waits (a bounded time) for room rather than dropping the name, so a
-// burst slows the poster down instead of losing the end of the burst. The datagram format and
-// folder layout are described in docs/notifications-wire.md.
+// other files in it are ignored, and sockets whose process is gone are removed.
+//
+// A post never waits for an observer. When an observer's queue is full (the kernel keeps about
+// ten datagrams), the poster leaves a mark for that name and observer instead; the observer
+// finds the mark once it has read its queue and calls that name's callbacks once more. So a
+// burst may reach a slow or stopped observer as fewer callbacks than posts (and a post whose
+// second try got through as two), but its last
+// callback for a name always runs after the last post of that name. A missed name is delivered
+// before any datagram sent to that observer after the miss; several names missed together come
+// in no particular order. The
+// datagram, marker and folder formats are described in docs/wire-formats.md.
 //
 // Threads: every method may be called from any thread, including from inside a callback.
 // Callbacks run one at a time on the center's receiving thread, which is started with the first
@@ -74,14 +81,14 @@ class BRISVANE_EXPORT DistributedNotificationCenter {
   ~DistributedNotificationCenter();
 
   // Delivers `name` to every observer of it in every observing process of the user, this one
-  // included. Returns once the name has been handed to every live observing process; it waits
-  // at most two seconds for room in a process whose queue is full, and not at all for one that
-  // already failed to make room until it does again. Reports no failure, except that a name
-  // longer than kMaxNameLength throws std::invalid_argument.
+  // included. Never waits for an observing process: one whose queue is full gets a missed mark
+  // for the name instead (see above). Reports no failure, except that a name longer than
+  // kMaxNameLength throws std::invalid_argument.
   void post(const std::string& name);
 
   // Registers `callback` for notifications named exactly `name`. The callback runs on the
-  // center's receiving thread for each such notification posted after this call returns. The
+  // center's receiving thread for notifications posted after this call returns: once for each,
+  // or once for several when they met a full queue (see above). The
   // first registration starts that thread; it throws std::system_error only when the process is
   // out of file descriptors or threads.
   ObserverToken addObserver(const std::string& name, Callback callback);

@@ -3,10 +3,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/un.h>
+#include <linux/sockios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -79,6 +81,15 @@ bool isPrivateFolder(int folderFd, timespec& changeTime) {
   return true;
 }
 
+std::size_t datagramQueueLength() {
+  std::FILE* file = std::fopen("/proc/sys/net/unix/max_dgram_qlen", "re");
+  if (file == nullptr) return 0;
+  unsigned long length = 0;
+  const bool isRead = std::fscanf(file, "%lu", &length) == 1;
+  std::fclose(file);
+  return isRead ? length : 0;
+}
+
 std::string makeSocketName() {
   std::random_device device;
   const std::uint64_t random = (std::uint64_t{device()} << 32) | device();
@@ -107,31 +118,60 @@ long long timestampRoundingOf(int folderFd) {
   return 1000000000LL;
 }
 
+constexpr char kMissedMarkerEnding[] = ".missed";
+constexpr std::size_t kMissedSuffixLength = 1 + 16 + sizeof(kMissedMarkerEnding) - 1;
+
+bool isMarkerName(std::string_view name) {
+  return name.size() > kMissedSuffixLength && name.ends_with(kMissedMarkerEnding);
+}
+
+// Removes a marker of ours whose socket no longer exists. The socket is looked up again here
+// rather than taken from the listing, which may have missed a socket bound while it ran.
+void removeIfOrphaned(int folderFd, const std::string& marker, uid_t self) {
+  const std::string socket = marker.substr(0, marker.size() - kMissedSuffixLength);
+  struct stat st {};
+  if (::fstatat(folderFd, socket.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return;
+  if (::fstatat(folderFd, marker.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (S_ISREG(st.st_mode) && st.st_uid == self) ::unlinkat(folderFd, marker.c_str(), 0);
+}
+
 }  // namespace
 
-Broadcaster::Broadcaster(std::filesystem::path folder, int folderFd,
-                         std::chrono::milliseconds sendTimeout)
+std::string missedMarkerSuffix(std::string_view notificationName) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const char c : notificationName) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+  }
+  char suffix[1 + 16 + sizeof(kMissedMarkerEnding)];
+  std::snprintf(suffix, sizeof(suffix), ".%016llx%s", static_cast<unsigned long long>(hash),
+                kMissedMarkerEnding);
+  return suffix;
+}
+
+Broadcaster::Broadcaster(std::filesystem::path folder, int folderFd)
     : folder_(std::move(folder)),
       folderFd_(folderFd),
-      sendTimeout_(sendTimeout),
       timestampRoundingNs_(timestampRoundingOf(folderFd)) {}
 
-void Broadcaster::broadcast(std::string_view datagram, std::string_view skipName) {
+void Broadcaster::openSendSocket() {
+  sendFd_ = UniqueFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  socklen_t size = sizeof(sendBufferSize_);
+  if (!sendFd_.isValid() ||
+      ::getsockopt(sendFd_.get(), SOL_SOCKET, SO_SNDBUF, &sendBufferSize_, &size) != 0) {
+    sendBufferSize_ = 0;
+  }
+}
+
+void Broadcaster::broadcast(std::string_view datagram, std::string_view missedSuffix,
+                            std::string_view skipName) {
   // Someone with the same user id could have opened the folder up since it was checked.
   timespec change{};
   if (!isPrivateFolder(folderFd_, change)) return;
-  if (!sendFd_.isValid()) {
-    sendFd_ = UniqueFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!sendFd_.isValid()) return;
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(sendTimeout_).count();
-    timeval timeout{};
-    timeout.tv_sec = static_cast<time_t>(micros / 1000000);
-    timeout.tv_usec = static_cast<suseconds_t>(micros % 1000000);
-    ::setsockopt(sendFd_.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
-  }
+  if (!sendFd_.isValid()) openSendSocket();
+  if (!sendFd_.isValid()) return;
   if (!isListingReusable_ || !(change == listedChange_)) list(change);
   for (const Receiver& receiver : receivers_) {
-    if (receiver.name != skipName) sendTo(receiver, datagram);
+    if (receiver.name != skipName) sendTo(receiver, datagram, missedSuffix);
   }
 }
 
@@ -149,9 +189,14 @@ void Broadcaster::list(const timespec& change) {
     return;
   }
   const uid_t self = ::geteuid();
+  std::vector<std::string> markers;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
+    if (isMarkerName(name) && (entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN)) {
+      markers.emplace_back(name);
+      continue;
+    }
     if (entry->d_type != DT_SOCK && entry->d_type != DT_UNKNOWN) continue;
     struct stat st {};
     if (::fstatat(folderFd_, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
@@ -161,41 +206,47 @@ void Broadcaster::list(const timespec& change) {
     receivers_.push_back(std::move(receiver));
   }
   ::closedir(dir);
+  for (const std::string& marker : markers) removeIfOrphaned(folderFd_, marker, self);
   // An entry made or removed later is stamped no earlier than listedAt (less any rounding), so
   // when the folder's time is before that, an unchanged time means unchanged entries.
   listedChange_ = change;
   isListingReusable_ = nanosecondsBetween(change, listedAt) > timestampRoundingNs_;
 }
 
-void Broadcaster::sendTo(const Receiver& receiver, std::string_view datagram) {
-  const auto stalled = stalled_.find(receiver.name);
-  const int flags = MSG_NOSIGNAL | (stalled != stalled_.end() ? MSG_DONTWAIT : 0);
+int Broadcaster::trySend(const Receiver& receiver, std::string_view datagram) const {
   for (;;) {
     const ssize_t sent =
-        ::sendto(sendFd_.get(), datagram.data(), datagram.size(), flags,
+        ::sendto(sendFd_.get(), datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&receiver.address), sizeof(receiver.address));
-    if (sent >= 0) {
-      if (stalled != stalled_.end()) stalled_.erase(stalled);
-      return;
+    if (sent >= 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
+
+void Broadcaster::sendTo(const Receiver& receiver, std::string_view datagram,
+                         std::string_view missedSuffix) {
+  int error = trySend(receiver, datagram);
+  if (error == EAGAIN) {
+    // Either the receiver's queue is full, or this socket's own buffer is taken up by datagrams
+    // still queued at receivers that stopped reading. Mark the name as missed, then try once
+    // more on a socket with room: when that fails too, the queue was full after the mark was
+    // made, so the receiver has datagrams to read and finds the mark once it has read them.
+    const std::string marker = receiver.name + std::string(missedSuffix);
+    const int fd = ::openat(folderFd_, marker.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);  // EEXIST: already marked and not yet seen
+    int queued = 0;
+    if (::ioctl(sendFd_.get(), SIOCOUTQ, &queued) != 0 || queued >= sendBufferSize_ / 2) {
+      openSendSocket();
+      if (!sendFd_.isValid()) return;
     }
-    switch (errno) {
-      case EINTR:
-        continue;
-      case EAGAIN:
-        // The blocking send already waited sendTimeout_ for room (or the receiver is marked
-        // stalled): a process that stopped reading must not hold every poster up.
-        stalled_.insert(receiver.name);
-        return;
-      case ECONNREFUSED:
-        // The file outlived its process. Socket names are unique, so this is not a new
-        // observer that reused the name. Removing it changes the folder's time, so the next
-        // broadcast lists the folder again.
-        ::unlinkat(folderFd_, receiver.name.c_str(), 0);
-        [[fallthrough]];
-      default:
-        if (stalled != stalled_.end()) stalled_.erase(stalled);
-        return;
-    }
+    error = trySend(receiver, datagram);
+  }
+  if (error == ECONNREFUSED) {
+    // The file outlived its process. Socket names are unique, so this is not a new observer
+    // that reused the name. Removing it changes the folder's time, so the next broadcast lists
+    // the folder again and removes the markers left for it.
+    ::unlinkat(folderFd_, receiver.name.c_str(), 0);
   }
 }
 

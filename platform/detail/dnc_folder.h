@@ -3,9 +3,7 @@
 #include <sys/un.h>
 #include <time.h>
 
-#include <chrono>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -46,21 +44,32 @@ UniqueFd openPrivateFolder(const std::filesystem::path& folder);
 // then also gives the folder's change time.
 bool isPrivateFolder(int folderFd, timespec& changeTime);
 
+// The queue limit a new socket gets (net.unix.max_dgram_qlen): a send to it fails with EAGAIN
+// while more datagrams than this wait in its queue. 0 when the setting cannot be read.
+std::size_t datagramQueueLength();
+
 // A name for a new observing socket, unique across processes: "<pid>-<random hex>".
 std::string makeSocketName();
 
-// Sends datagrams to every observing socket in one folder. Socket files owned by another user,
-// symlinks and anything that is not a socket are skipped and left alone; a socket file whose
-// process is gone (the send is refused) is removed. When a receiver's queue is full the send
-// blocks until there is room, at most `sendTimeout`; a receiver that stays full that long is
-// marked stalled, and later sends to it do not wait until one succeeds again. Not thread-safe:
-// the owner serialises calls.
+// The suffix of the file that marks `notificationName` as missed by a receiver:
+// ".<16 lowercase hex digits of the name's 64-bit FNV-1a hash>.missed". The marker itself is
+// "<receiver's socket name><suffix>", an empty regular file in the folder.
+std::string missedMarkerSuffix(std::string_view notificationName);
+
+// Sends datagrams to every observing socket in one folder, never waiting for a receiver. Socket
+// files owned by another user, symlinks and anything that is not a socket are skipped and left
+// alone; a socket file whose process is gone (the send is refused) is removed, with the markers
+// left for it. When a receiver's queue is full the datagram is not sent; the name is marked as
+// missed for that receiver instead, which finds the mark once it has read its queue. Not
+// thread-safe: the owner serialises calls.
 class Broadcaster {
  public:
-  Broadcaster(std::filesystem::path folder, int folderFd, std::chrono::milliseconds sendTimeout);
+  Broadcaster(std::filesystem::path folder, int folderFd);
 
-  // Sends `datagram` to every socket in the folder except the file named `skipName`.
-  void broadcast(std::string_view datagram, std::string_view skipName);
+  // Sends `datagram` to every socket in the folder except the file named `skipName`; a receiver
+  // it cannot reach gets the marker "<socket name><missedSuffix>".
+  void broadcast(std::string_view datagram, std::string_view missedSuffix,
+                 std::string_view skipName);
 
  private:
   struct Receiver {
@@ -68,15 +77,17 @@ class Broadcaster {
     sockaddr_un address;
   };
 
-  // Lists the observing sockets; `change` is the folder's change time read just before.
+  // Lists the observing sockets and removes markers whose socket is gone; `change` is the
+  // folder's change time read just before.
   void list(const timespec& change);
-  void sendTo(const Receiver& receiver, std::string_view datagram);
+  void sendTo(const Receiver& receiver, std::string_view datagram, std::string_view missedSuffix);
+  int trySend(const Receiver& receiver, std::string_view datagram) const;
+  void openSendSocket();
 
   std::filesystem::path folder_;
   int folderFd_;  // owned by the caller, outlives this object
-  std::chrono::milliseconds sendTimeout_;
   UniqueFd sendFd_;
-  std::set<std::string, std::less<>> stalled_;
+  int sendBufferSize_ = 0;
   // The last listing, reused while the folder's change time stays what it was then. Any entry
   // created or removed changes that time, as long as it happens on a later tick of the clock
   // that stamps files; a listing is therefore reused only once the folder's time is well

@@ -36,17 +36,16 @@ TEST(NotificationProcesses, ChildThatOnlyPostsWakesObserversInThreeOtherProcesse
   }
 }
 
-// A full socket queue holds about ten datagrams, so a burst only reaches its end everywhere if
-// posting waits for slow observers instead of dropping.
-TEST(NotificationProcesses, BurstReachesItsEndInEveryObservingProcess) {
+// A full socket queue holds about ten datagrams, so a burst outruns every observer. Posting must
+// not wait for them, and each must still get a callback that starts after the last post.
+TEST(NotificationProcesses, BurstEndsAfterItsLastPostInEveryObservingProcess) {
   integration::IsolatedEnvironment environment;
   integration::Watchdog watchdog(std::chrono::seconds(90), "the burst test");
   const int posts = integration::scaled(10000, 100);
   std::vector<std::unique_ptr<ChildProcess>> observers;
   for (int i = 0; i < 4; ++i) {
     observers.push_back(std::make_unique<ChildProcess>(
-        "notification_peer",
-        std::vector<std::string>{"burst-observe", "integration.burst", "integration.burst.end"}));
+        "notification_peer", std::vector<std::string>{"burst-observe", "integration.burst"}));
   }
   for (auto& observer : observers) ASSERT_EQ(observer->readLine(), "ready");
 
@@ -57,16 +56,19 @@ TEST(NotificationProcesses, BurstReachesItsEndInEveryObservingProcess) {
     lastPostStart = integration::monotonicNanos();
     center->post("integration.burst");
   }
-  center->post("integration.burst.end");
 
   for (auto& observer : observers) {
+    ASSERT_TRUE(observer->send("after " + std::to_string(lastPostStart)));
     const auto report = observer->readLine();
-    ASSERT_TRUE(report.has_value());
+    ASSERT_TRUE(report.has_value()) << "observer " << observer->pid()
+                                    << " got no callback after the last post";
     long long count = 0, last = 0;
     ASSERT_EQ(std::sscanf(report->c_str(), "count=%lld last=%lld", &count, &last), 2) << *report;
-    EXPECT_EQ(count, posts) << "observer " << observer->pid();
-    EXPECT_GE(last, lastPostStart)
-        << "observer " << observer->pid() << " got its last callback before the last post";
+    EXPECT_GE(last, lastPostStart);
+    EXPECT_GE(count, 1);
+    // A post that met a full queue leaves a mark and tries once more; when that try gets
+    // through, the mark adds one callback, so a post gives at most two.
+    EXPECT_LE(count, 2 * posts);
     EXPECT_TRUE(observer->exitedCleanly());
   }
 }

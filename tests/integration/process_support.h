@@ -91,8 +91,7 @@ class Watchdog {
   std::thread thread_;
 };
 
-// One helper program, "integration.helper.<name>" (see testsupport::helperPath). Nothing is
-// written to its standard input: these helpers take everything from their arguments.
+// One helper program, "integration.helper.<name>" (see testsupport::helperPath).
 //
 // Threads: one thread at a time.
 class ChildProcess : public testsupport::Process {

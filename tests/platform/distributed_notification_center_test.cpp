@@ -9,11 +9,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -242,26 +245,112 @@ TEST_F(DistributedNotificationCenterTest, CenterReleasedFromItsOwnCallbackShutsD
   EXPECT_TRUE(waitFor([&] { return socketsIn(folder).empty(); })) << "the socket outlived it";
 }
 
-// A full observer queue holds about ten datagrams; a live observer must still get every post.
-TEST_F(DistributedNotificationCenterTest, BurstLargerThanTheSocketQueueLosesNothing) {
-  auto poster = DistributedNotificationCenter::create(folder);
-  auto other = DistributedNotificationCenter::create(folder);
-  std::atomic<int> got{0};
-  other->addObserver("burst", [&](const std::string&) {
-    ++got;
-    std::this_thread::yield();  // a slow consumer keeps its queue full
-  });
-  constexpr int kPosts = 2000;
-  for (int i = 0; i < kPosts; ++i) poster->post("burst");
-  EXPECT_TRUE(waitFor([&] { return got == kPosts; }));
-  EXPECT_EQ(got, kPosts);
+// Monotonic nanoseconds, comparable across the threads of a test.
+std::int64_t now() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
-TEST_F(DistributedNotificationCenterTest, ConcurrentPostsAndRegistrationsDeliverEveryPost) {
+// An observer whose callback is held until released stands for a process that stopped reading:
+// its queue (about ten datagrams) fills. Every post must return while it is held, and once it
+// reads again its last callback must start after the last post.
+TEST_F(DistributedNotificationCenterTest, HeldObserverNeverHoldsThePosterAndEndsAfterTheLastPost) {
   auto poster = DistributedNotificationCenter::create(folder);
   auto other = DistributedNotificationCenter::create(folder);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
   std::atomic<int> got{0};
-  other->addObserver("n", [&](const std::string&) { ++got; });
+  std::atomic<std::int64_t> lastCallback{0};
+  other->addObserver("burst", [&, released](const std::string&) {
+    released.wait();
+    lastCallback = now();
+    ++got;
+  });
+  constexpr int kPosts = 2000;
+  std::int64_t lastPost = 0;
+  for (int i = 0; i < kPosts; ++i) {
+    lastPost = now();
+    poster->post("burst");
+  }
+  release.set_value();
+  EXPECT_TRUE(waitFor([&] { return lastCallback.load() >= lastPost; }))
+      << "no callback started after the last post";
+  other.reset();  // joins the receiver: a mark may still be delivering into this frame
+  EXPECT_GE(got, 1);
+  EXPECT_LE(got, kPosts);
+}
+
+// The scheduler state of thread `tid` of this process ('R', 'S', ...), or 0.
+char threadState(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() ? 0 : line[close + 2];
+}
+
+// A mark left by a poster that met a full queue is taken up before the next datagram, so a
+// name posted after the miss is not delivered ahead of the missed one.
+TEST_F(DistributedNotificationCenterTest, MissedNameIsDeliveredBeforeTheDatagramsSentAfterIt) {
+  auto center = DistributedNotificationCenter::create(folder);
+  auto poster = DistributedNotificationCenter::create(folder);
+  Received got;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::promise<void> holding;
+  center->addObserver("a", [&, released, isFirst = true](const std::string& name) mutable {
+    if (isFirst) {
+      isFirst = false;
+      holding.set_value();
+      released.wait();
+    }
+    got.callback()(name);
+  });
+  center->addObserver("b", got.callback());
+  const auto sockets = socketsIn(folder);
+  ASSERT_EQ(sockets.size(), 1u);
+  const std::string header("DN\x01\x00", 4);
+  RawSocket::sendTo(sockets[0], header + "a");
+  holding.get_future().wait();  // the receiver is inside the first callback
+  // Fill the queue, then post: the poster finds it full and leaves a mark.
+  const int sender = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un address = RawSocket::addressOf(sockets[0]);
+  const std::string a = header + "a";
+  std::size_t queued = 0;
+  while (::sendto(sender, a.data(), a.size(), MSG_DONTWAIT,
+                  reinterpret_cast<const sockaddr*>(&address), sizeof(address)) >= 0) {
+    ++queued;
+  }
+  poster->post("a");
+  const fs::path mark = sockets[0].string() + platform::dnc::missedMarkerSuffix("a");
+  ASSERT_TRUE(fs::exists(mark));
+  // "b" waits in a blocking send for room, so it is queued behind the "a"s.
+  std::atomic<pid_t> bTid{0};
+  std::thread b([&] {
+    bTid = static_cast<pid_t>(::gettid());
+    const std::string datagram = header + "b";
+    ::sendto(sender, datagram.data(), datagram.size(), 0,
+             reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  });
+  ASSERT_TRUE(waitFor([&] { return bTid != 0 && threadState(bTid) == 'S'; }));
+  release.set_value();
+  b.join();
+  ::close(sender);
+  ASSERT_TRUE(got.waitForCount("b", 1));
+  std::vector<std::string> expected(queued + 2, "a");  // the held one, the queued ones, the mark
+  expected.push_back("b");
+  center.reset();  // joins the receiver before the test's locals go
+  EXPECT_EQ(got.names(), expected);
+  EXPECT_FALSE(fs::exists(mark));
+}
+
+// Registrations come and go while posts from this process and another arrive.
+TEST_F(DistributedNotificationCenterTest, ConcurrentPostsAndRegistrationsEndAfterTheLastPost) {
+  auto poster = DistributedNotificationCenter::create(folder);
+  auto other = DistributedNotificationCenter::create(folder);
+  std::atomic<std::int64_t> lastCallback{0};
+  other->addObserver("n", [&](const std::string&) { lastCallback = now(); });
   std::atomic<bool> done{false};
   std::thread churn([&] {
     while (!done) {
@@ -270,18 +359,23 @@ TEST_F(DistributedNotificationCenterTest, ConcurrentPostsAndRegistrationsDeliver
     }
   });
   constexpr int kThreads = 4, kPostsEach = 250;
+  std::vector<std::int64_t> lastPosts(kThreads);
   std::vector<std::thread> posters;
   for (int t = 0; t < kThreads; ++t) {
     posters.emplace_back([&, t] {
       auto& center = t % 2 == 0 ? poster : other;  // the observer's own center posts too
-      for (int i = 0; i < kPostsEach; ++i) center->post("n");
+      for (int i = 0; i < kPostsEach; ++i) {
+        lastPosts[t] = now();
+        center->post("n");
+      }
     });
   }
   for (auto& thread : posters) thread.join();
-  EXPECT_TRUE(waitFor([&] { return got == kThreads * kPostsEach; }));
+  const std::int64_t lastPost = *std::max_element(lastPosts.begin(), lastPosts.end());
+  EXPECT_TRUE(waitFor([&] { return lastCallback.load() >= lastPost; }));
   done = true;
   churn.join();
-  EXPECT_EQ(got, kThreads * kPostsEach);
+  other.reset();  // joins the receiver: a mark may still be delivering into this frame
 }
 
 TEST_F(DistributedNotificationCenterTest, MalformedDatagramsAreIgnored) {
@@ -352,36 +446,66 @@ TEST_F(DistributedNotificationCenterTest, PostLeavesForeignEntriesAloneAndRemove
   }
 }
 
-TEST_F(DistributedNotificationCenterTest,
-       StalledObserverHoldsThePosterOnlyOnceAndRecoversAfterDraining) {
+// What a poster leaves for receivers it cannot reach, and when it goes again.
+TEST_F(DistributedNotificationCenterTest, FullReceiversAreMarkedAndTheirMarksGoWithThem) {
+  using platform::dnc::encodeDatagram;
+  using platform::dnc::missedMarkerSuffix;
   const auto fd = platform::dnc::openPrivateFolder(folder);
-  platform::dnc::Broadcaster broadcaster(folder, fd.get(), std::chrono::milliseconds(20));
-  RawSocket stuck(folder / "stuck");
-  const std::string datagram = platform::dnc::encodeDatagram("n");
-  for (int i = 0; i < 40; ++i) broadcaster.broadcast(datagram, "");  // more than the queue holds
-  const auto queued = stuck.drain();
+  platform::dnc::Broadcaster broadcaster(folder, fd.get());
+  auto post = [&](const std::string& name) {
+    broadcaster.broadcast(encodeDatagram(name), missedMarkerSuffix(name), "");
+  };
+  auto stuck = std::make_unique<RawSocket>(folder / "stuck");
+  for (int i = 0; i < 40; ++i) post("n");  // more than the queue holds
+  post("last");
+  EXPECT_EQ(missedMarkerSuffix("com.example.Updated"), ".108781edbea21e7f.missed");  // as documented
+  const fs::path markN = folder / ("stuck" + missedMarkerSuffix("n"));
+  const fs::path markLast = folder / ("stuck" + missedMarkerSuffix("last"));
+  ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(markN)));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(markLast)));
+  EXPECT_EQ(fs::status(markN).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::file_size(markN), 0u);
+  const auto queued = stuck->drain();
   EXPECT_GE(queued.size(), 1u);
   EXPECT_LT(queued.size(), 40u);
-  broadcaster.broadcast(platform::dnc::encodeDatagram("last"), "");
-  EXPECT_EQ(stuck.drain(), std::vector<std::string>{platform::dnc::encodeDatagram("last")});
+
+  // Receivers that stopped reading take up the sender's own buffer; a receiver with room must
+  // still get the datagram, not only a mark it would find at its next read.
+  std::vector<std::unique_ptr<RawSocket>> others;
+  for (int i = 0; i < 40; ++i) others.push_back(std::make_unique<RawSocket>(folder / std::to_string(i)));
+  for (int i = 0; i < 12; ++i) post("fill");
+  RawSocket fresh(folder / "fresh");
+  post("x");
+  EXPECT_EQ(fresh.drain(), std::vector<std::string>{encodeDatagram("x")});
+
+  // The socket's process is gone: the next post removes its file, and the post after that, which
+  // lists the changed folder, the marks left for it.
+  stuck.reset();
+  others.clear();
+  post("y");
+  post("y");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(folder / "stuck")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(markN)));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(markLast)));
+  EXPECT_EQ(fresh.drain(), (std::vector<std::string>{encodeDatagram("y"), encodeDatagram("y")}));
 }
 
 // Posts reuse the folder listing while the folder is unchanged; a socket bound later must still
 // get the next post, however long the listing had been reused.
 TEST_F(DistributedNotificationCenterTest, ReusedListingStillReachesASocketBoundLater) {
   const auto fd = platform::dnc::openPrivateFolder(folder);
-  platform::dnc::Broadcaster broadcaster(folder, fd.get(), std::chrono::milliseconds(20));
+  platform::dnc::Broadcaster broadcaster(folder, fd.get());
   RawSocket first(folder / "first");
   // Only a listing made well after the folder's last change is reused.
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   const std::string one = platform::dnc::encodeDatagram("one");
   const std::string two = platform::dnc::encodeDatagram("two");
   const std::string three = platform::dnc::encodeDatagram("three");
-  broadcaster.broadcast(one, "");
-  broadcaster.broadcast(two, "");
+  broadcaster.broadcast(one, ".m", "");
+  broadcaster.broadcast(two, ".m", "");
   RawSocket second(folder / "second");
-  broadcaster.broadcast(three, "second");  // skipped by name, listed or not
-  broadcaster.broadcast(three, "");
+  broadcaster.broadcast(three, ".m", "second");  // skipped by name, listed or not
+  broadcaster.broadcast(three, ".m", "");
   EXPECT_EQ(first.drain(), (std::vector<std::string>{one, two, three, three}));
   EXPECT_EQ(second.drain(), std::vector<std::string>{three});
 }

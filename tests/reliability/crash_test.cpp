@@ -1,8 +1,8 @@
 // The security application killed with SIGKILL at random points while a host watches: the host
 // must keep answering, never meet an undecodable message, and end on the value the store holds,
 // except where the writer died after committing a save and before announcing it. Then nothing
-// tells the host; it may keep the value before that save. The test tells the cases apart exactly
-// by counting the announcements that reached the host.
+// tells the host; it may keep the value before that save, and the test accepts that value
+// whenever the save in flight was committed.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -45,8 +45,6 @@ TEST(Crash, WriterKilledAtRandomPointsLeavesTheHostAnsweringAndCurrent) {
   reliability::Sandbox sandbox;
   auto client = reliability::makeWriterClient();
   client->saveData(BrisvaneSettings(valueOfStep(0)));
-  auto sentinel = platform::DistributedNotificationCenter::create(
-      platform::DistributedNotificationCenter::defaultFolder());
   HostSession host({"--count-notifications"});
   ASSERT_TRUE(host.command("quiet", "quiet"));
   const int rounds = reliability::scaled(100, 5);
@@ -54,7 +52,7 @@ TEST(Crash, WriterKilledAtRandomPointsLeavesTheHostAnsweringAndCurrent) {
 
   long long committed = 0;  // the step whose value the store holds
   int behind = -1;          // the host's value (0 or 1) while it is left behind the store, else -1
-  int unannounced = 0, unannouncedAndBehind = 0, announcedInFlight = 0;
+  int inFlight = 0, inFlightAndBehind = 0;
   for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     ASSERT_TRUE(host.mark());
@@ -86,30 +84,32 @@ TEST(Crash, WriterKilledAtRandomPointsLeavesTheHostAnsweringAndCurrent) {
     const bool stored = message->data().isRTPEnabled();
     const bool inFlightCommitted = stored == valueOfStep(acknowledged + 1);
 
-    // Every announcement the dead writer made is queued at the host before this sentinel.
-    sentinel->post(reliability::kSentinelNotification);
+    // Every announcement the dead writer made reaches the host before this sentinel, which is
+    // queued rather than marked: as a datagram in the host's queue, or as a mark the writer left
+    // when that queue was full, which the host takes up before the next datagram it reads.
+    ASSERT_TRUE(reliability::sendQueued(sandbox.notificationFolder(),
+                                        reliability::kSentinelNotification));
     const auto reply = host.process().readLineStartingWith("sentinel ");
     ASSERT_TRUE(reply.has_value()) << "the host stopped answering";
     const long notifications = reliability::numberField(*reply, "notifications");
-    const long acknowledgedThisRound = acknowledged - (first - 1);
-    ASSERT_GE(notifications, acknowledgedThisRound) << "an acknowledged save was not announced";
-    ASSERT_LE(notifications, acknowledgedThisRound + 1);
+    if (acknowledged >= first) {
+      ASSERT_GE(notifications, 1) << "an acknowledged save was not announced";
+    }
     ASSERT_TRUE(host.await(notifications)) << "the host did not refresh after each announcement";
 
     const auto state = host.state();
     ASSERT_TRUE(state.has_value()) << "the host stopped answering";
     EXPECT_EQ(state->undecodable, 0) << "the host read an undecodable message";
     bool isAcceptable = state->keychain == reliability::keychainText(stored);
-    if (inFlightCommitted && notifications == acknowledgedThisRound) {
-      // Committed, never announced: the host has the new value only if a refresh started by an
-      // earlier announcement happened to read after the commit.
-      ++unannounced;
+    if (inFlightCommitted) {
+      // Committed, perhaps never announced: then the host has the new value only if a refresh
+      // started by an earlier announcement happened to read after the commit. (Announcements
+      // that met a full queue arrive as fewer callbacks, so counting them cannot tell.)
+      ++inFlight;
       if (!isAcceptable) {
-        ++unannouncedAndBehind;
+        ++inFlightAndBehind;
         isAcceptable = state->keychain == reliability::keychainText(valueOfStep(acknowledged));
       }
-    } else if (inFlightCommitted) {
-      ++announcedInFlight;
     }
     // Left behind by an earlier round and told nothing since.
     if (!isAcceptable && notifications == 0 && behind >= 0) {
@@ -130,11 +130,10 @@ TEST(Crash, WriterKilledAtRandomPointsLeavesTheHostAnsweringAndCurrent) {
   const auto state = host.state();
   ASSERT_TRUE(state.has_value());
   std::printf(
-      "crash: %d kills; the save in flight was committed and announced %d times, "
-      "committed but not announced %d times (host left on the value before it %d times), "
-      "not committed %d times; host read failures %ld, undecodable %ld\n",
-      rounds, announcedInFlight, unannounced, unannouncedAndBehind,
-      rounds - announcedInFlight - unannounced, state->failures, state->undecodable);
+      "crash: %d kills; the save in flight was committed %d times (host left on the value "
+      "before it %d times), not committed %d times; host read failures %ld, undecodable %ld\n",
+      rounds, inFlight, inFlightAndBehind, rounds - inFlight, state->failures,
+      state->undecodable);
   EXPECT_EQ(state->undecodable, 0);
 }
 

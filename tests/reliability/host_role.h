@@ -17,15 +17,17 @@
 //   state enabled=.. keychain=.. published=.. events=.. refreshes=.. failures=.. undecodable=..
 //       in answer to "state" (counts since the start).
 //   marked / reached events=.. refreshes=.. failures=..
-//       in answer to "mark" (counts restart from zero) and "await <n>": once n change events
-//       have arrived since the mark and as many refreshes have finished (or failed).
+//       in answer to "mark" (counts restart from zero), "await <n>": once n change events have
+//       arrived since the mark and as many refreshes have finished (or failed), and
+//       "await-value <nil|true|false>": once the keychain value is that and every change event
+//       that has arrived has been refreshed.
 //   sentinel notifications=<n>
 //       with --count-notifications, when the notification "reliability.sentinel" arrives: how
-//       many change notifications this process received since the mark. Notifications reach a
-//       process in the order they entered its queue, so a sentinel posted after a writer died
-//       counts every announcement that writer made.
+//       many change notifications this process received since the mark. A sentinel queued after
+//       a writer died (sendQueued) comes after every announcement that writer made: those that
+//       met a full queue were marked, and a receiver takes marks up before the next datagram.
 // With --answer-board <file> <slot> the answers go to that slot of the board instead of "v" lines.
-// Commands, one per line on standard input: state, mark, await <n>, quiet (stop writing "v"
+// Commands, one per line on standard input: state, mark, await <n>, await-value <v>, quiet (stop writing "v"
 // lines), loud, quit. The end of input ends the process too.
 
 #include <unistd.h>
@@ -172,7 +174,11 @@ class HostRole {
         [this](const bool& value) { onAnswer(value); });
     bool isFirst = true;
     auto refreshes = brisvane::BrisvaneStateServiceTestAccess::keychainValues(*service).sink(
-        [this, &isFirst](const std::optional<bool>&) {
+        [this, &isFirst](const std::optional<bool>& value) {
+          {
+            std::lock_guard lock(awaitMutex_);
+            keychainValue_ = value;
+          }
           // The first value is the subject's replay on subscription, not a refresh. The flag is
           // only read here, and this first call runs on the subscribing thread.
           if (isFirst) {
@@ -316,6 +322,12 @@ class HostRole {
         awaited_ = std::stol(command.substr(6));
       }
       checkAwait();
+    } else if (command.starts_with("await-value ")) {
+      {
+        std::lock_guard lock(awaitMutex_);
+        awaitedValue_ = command.substr(12);
+      }
+      checkAwait();
     } else if (command == "quiet") {
       isLoud_ = false;
       say("quiet");
@@ -332,11 +344,14 @@ class HostRole {
   // Any thread: answers a pending "await" once its events have arrived and been refreshed.
   void checkAwait() {
     std::lock_guard lock(awaitMutex_);
-    if (!awaited_) return;
+    if (!awaited_ && !awaitedValue_) return;
     const long events = counters_->events.load() - markEvents_;
     const long done = counters_->refreshes.load() + counters_->failures.load() - markDone_;
-    if (events < *awaited_ || done < events) return;
+    if (done < events) return;
+    if (awaited_ && events < *awaited_) return;
+    if (awaitedValue_ && renderKeychainValue(keychainValue_) != *awaitedValue_) return;
     awaited_.reset();
+    awaitedValue_.reset();
     say("reached events=" + std::to_string(events) +
         " refreshes=" + std::to_string(counters_->refreshes.load()) +
         " failures=" + std::to_string(counters_->failures.load()));
@@ -361,6 +376,8 @@ class HostRole {
 
   std::mutex awaitMutex_;
   std::optional<long> awaited_;  // guarded by awaitMutex_
+  std::optional<std::string> awaitedValue_;  // guarded by awaitMutex_
+  std::optional<bool> keychainValue_;        // guarded by awaitMutex_; the last one sent
   long markEvents_ = 0;          // guarded by awaitMutex_
   long markDone_ = 0;            // guarded by awaitMutex_
   long markNotifications_ = 0;   // guarded by awaitMutex_

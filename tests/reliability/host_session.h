@@ -3,7 +3,12 @@
 // The test's side of a host process (reliability.helper.host, see host_role.h) and of the
 // security application's client in the test process itself.
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -85,6 +90,13 @@ class HostSession {
     return command("await " + std::to_string(events), "reached", guard);
   }
 
+  // Returns once the host's keychain value is `value` ("nil", "true" or "false") and every change
+  // event that has arrived was refreshed.
+  bool awaitValue(const std::string& value,
+                  std::chrono::milliseconds guard = std::chrono::seconds(120)) {
+    return command("await-value " + value, "reached", guard);
+  }
+
   // The next published answer carrying `value`, skipping others.
   bool awaitAnswer(bool value, std::chrono::milliseconds guard = std::chrono::seconds(30)) {
     const std::string prefix = std::string("v ") + (value ? "1" : "0");
@@ -95,6 +107,30 @@ class HostSession {
   Process process_;
   std::vector<pid_t> runtimeThreads_;
 };
+
+// Sends `name` `times` times to every socket in `folder` on a blocking socket, so that each
+// datagram waits for room in a full queue and is queued rather than marked as missed: the
+// receiver gets every one, in order after everything sent to it before. Returns false when a
+// send fails.
+inline bool sendQueued(const std::filesystem::path& folder, const std::string& name,
+                       int times = 1) {
+  const std::string datagram = std::string("DN\x01\x00", 4) + name;
+  const int sender = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool isSent = sender >= 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (!entry.is_socket()) continue;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    entry.path().native().copy(address.sun_path, sizeof(address.sun_path) - 1);
+    for (int i = 0; isSent && i < times; ++i) {
+      isSent = ::sendto(sender, datagram.data(), datagram.size(), 0,
+                        reinterpret_cast<const sockaddr*>(&address),
+                        sizeof(address)) == static_cast<ssize_t>(datagram.size());
+    }
+  }
+  if (sender >= 0) ::close(sender);
+  return isSent;
+}
 
 // The security application's client in the test process. Its center is made for the current
 // sandbox's folder rather than taken from the process-wide default.

@@ -5,8 +5,6 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -62,21 +60,9 @@ TEST(Memory, HostStaysSmallAndDoesNotGrowAcrossChanges) {
   // none is lost), each starting a refresh. The jobs pile up while they arrive; once they have
   // run, the host must give the memory back.
   const std::string name = writer->notificationName(std::string(BrisvaneSettings::messageKey));
-  const std::string datagram = std::string("DN\x01\x00", 4) + name;
-  const int sender = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const int flood = reliability::isSanitized() ? 2000 : reliability::scaled(20000);
   ASSERT_TRUE(host.mark());
-  for (const auto& entry : std::filesystem::directory_iterator(sandbox.notificationFolder())) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    entry.path().native().copy(address.sun_path, sizeof(address.sun_path) - 1);
-    for (int i = 0; i < flood; ++i) {
-      ASSERT_EQ(::sendto(sender, datagram.data(), datagram.size(), 0,
-                         reinterpret_cast<const sockaddr*>(&address), sizeof(address)),
-                static_cast<ssize_t>(datagram.size()));
-    }
-  }
-  ::close(sender);
+  ASSERT_TRUE(reliability::sendQueued(sandbox.notificationFolder(), name, flood));
   ASSERT_TRUE(host.await(flood)) << "the host did not refresh after every announcement";
   const auto peakAfterFlood = reliability::memoryStats(host.pid()).value().hwmKb;
   // The last refresh is counted just before its job ends; the memory goes back after that.

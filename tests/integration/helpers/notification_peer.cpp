@@ -5,16 +5,20 @@
 //       says "ready" once observing, then "got <count>" after <count> notifications, and exits.
 //   notification_peer post <name> <times>
 //       posts <name> <times> times and exits.
-//   notification_peer burst-observe <name> <end name>
-//       says "ready", counts notifications of <name>, and on <end name> says
-//       "count=<n> last=<monotonic ns of the last callback of <name>>" and exits.
+//   notification_peer burst-observe <name>
+//       says "ready", counts notifications of <name>, reads "after <monotonic ns>" from standard
+//       input, and once a callback of <name> has started at or after that time says
+//       "count=<n> last=<monotonic ns of the last callback>" and exits.
 //   notification_peer self-post <name>
 //       says "folder=<the default center's folder>", posts <name> to itself and says "got own post"
 //       once its own observer has received it.
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <future>
+#include <iostream>
+#include <mutex>
 #include <string>
 
 #include "integration/process_support.h"
@@ -44,24 +48,28 @@ int post(const std::string& name, int times) {
   return 0;
 }
 
-int burstObserve(const std::string& name, const std::string& endName) {
+int burstObserve(const std::string& name) {
   auto center = DistributedNotificationCenter::defaultCenter();
-  // Both callbacks run on the center's one thread, so these need no lock.
-  std::int64_t count = 0;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::int64_t count = 0;  // guarded by mutex, as is last
   std::int64_t last = 0;
-  std::promise<void> done;
   const auto counting = center->addObserver(name, [&](const std::string&) {
+    std::lock_guard lock(mutex);
     ++count;
     last = integration::monotonicNanos();
-  });
-  const auto ending = center->addObserver(endName, [&](const std::string&) {
-    integration::say("count=" + std::to_string(count) + " last=" + std::to_string(last));
-    done.set_value();
+    changed.notify_all();
   });
   integration::say("ready");
-  done.get_future().wait();
+  std::string line;
+  if (!std::getline(std::cin, line) || !line.starts_with("after ")) return 2;
+  const std::int64_t after = std::stoll(line.substr(6));
+  {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return last >= after; });
+    integration::say("count=" + std::to_string(count) + " last=" + std::to_string(last));
+  }
   center->removeObserver(counting);
-  center->removeObserver(ending);
   return 0;
 }
 
@@ -83,7 +91,7 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "observe" && argc == 4) return observe(argv[2], std::stoi(argv[3]));
   if (mode == "post" && argc == 4) return post(argv[2], std::stoi(argv[3]));
-  if (mode == "burst-observe" && argc == 4) return burstObserve(argv[2], argv[3]);
+  if (mode == "burst-observe" && argc == 3) return burstObserve(argv[2]);
   if (mode == "self-post" && argc == 3) return selfPost(argv[2]);
   std::fprintf(stderr, "usage: notification_peer observe|post|burst-observe|self-post ...\n");
   return 2;
