@@ -281,20 +281,11 @@ TEST_F(KeychainClientTest, MalformedItemBytesRaiseDecodingErrors) {
   };
   const std::string envelope = R"({"version":"1.0.0","timestamp":1700000000,"data":)";
   const Case cases[] = {
-      {"empty", "", DecodingError::Kind::dataCorrupted},
       {"not JSON", "RTP is on", DecodingError::Kind::dataCorrupted},
-      {"truncated", envelope + R"({"isRTPEnabled":tr)", DecodingError::Kind::dataCorrupted},
-      {"invalid UTF-8", "{\"version\":\"\xC3\x28\"}", DecodingError::Kind::dataCorrupted},
       {"binary", std::string("\x00\x01\x02\xFF", 4), DecodingError::Kind::dataCorrupted},
-      {"wrong envelope type", R"(["1.0.0",1700000000,{"isRTPEnabled":true}])",
-       DecodingError::Kind::typeMismatch},
       {"string payload", envelope + R"("{\"isRTPEnabled\":true}"})",
        DecodingError::Kind::typeMismatch},
-      {"numeric flag", envelope + R"({"isRTPEnabled":1}})", DecodingError::Kind::typeMismatch},
       {"null flag", envelope + R"({"isRTPEnabled":null}})", DecodingError::Kind::valueNotFound},
-      {"null envelope", "null", DecodingError::Kind::valueNotFound},
-      {"missing timestamp", R"({"version":"1.0.0","data":{"isRTPEnabled":true}})",
-       DecodingError::Kind::keyNotFound},
       {"huge string", envelope + R"({"isRTPEnabled":true},"pad":")" + std::string(4 << 20, 'x'),
        DecodingError::Kind::dataCorrupted},
       {"deeply nested", std::string(200000, '[') + std::string(200000, ']'),

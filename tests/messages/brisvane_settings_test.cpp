@@ -29,10 +29,8 @@ TEST(BrisvaneSettingsTest, DecodingRequiresABoolean) {
       {R"({"isrtpenabled":true})", std::nullopt, Kind::keyNotFound},
       {R"({"isRTPEnabled":null})", std::nullopt, Kind::valueNotFound},
       {R"({"isRTPEnabled":1})", std::nullopt, Kind::typeMismatch},
-      {R"({"isRTPEnabled":0})", std::nullopt, Kind::typeMismatch},
       {R"({"isRTPEnabled":"true"})", std::nullopt, Kind::typeMismatch},
       {R"({"isRTPEnabled":[true]})", std::nullopt, Kind::typeMismatch},
-      {"[true]", std::nullopt, Kind::typeMismatch},
       {"true", std::nullopt, Kind::typeMismatch},
   };
   for (const auto& c : cases) {

@@ -1,7 +1,6 @@
 #include "platform/keychain.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -363,65 +362,6 @@ TEST_F(KeychainTest, SeveralProcessesReadAndWriteAtOnce) {
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << pid;
-  }
-}
-
-// A writer killed at an arbitrary moment leaves a store that passes the database's own check and
-// holds the last value it reported as written, or a later one.
-TEST_F(KeychainTest, AWriterKilledMidWriteLeavesAConsistentStore) {
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(pipeFds[0]);
-      for (int n = 0;; ++n) {
-        // Values of changing length, and new items, so pages split and move.
-        const std::string data = std::to_string(n) + ":" + std::string(n % 3000, 'v');
-        OSStatus status = SecItemUpdate(query("counter"), {{kSecValueData, bytesOf(data)}});
-        if (status == errSecItemNotFound) status = SecItemAdd(item("counter", data));
-        if (status != errSecSuccess) ::_exit(2);
-        // An earlier writer may have added this one just before it was killed.
-        status = SecItemAdd(item("extra" + std::to_string(n), data));
-        if (status != errSecSuccess && status != errSecDuplicateItem) ::_exit(3);
-        if (::write(pipeFds[1], &n, sizeof n) != sizeof n) ::_exit(4);
-      }
-    }
-    ::close(pipeFds[1]);
-    int lastReported = -1;
-    const int target = 50 + attempt * 37;
-    while (lastReported < target) {
-      ASSERT_EQ(::read(pipeFds[0], &lastReported, sizeof lastReported),
-                static_cast<ssize_t>(sizeof lastReported));
-    }
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ::close(pipeFds[0]);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed on its own, status " << status;
-
-    const auto read = readData(query("counter"));
-    ASSERT_EQ(read.status, errSecSuccess);
-    const int stored = std::stoi(read.data.substr(0, read.data.find(':')));
-    EXPECT_GE(stored, lastReported);
-    EXPECT_EQ(read.data.size() - read.data.find(':') - 1, static_cast<std::size_t>(stored % 3000));
-
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(storeFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    std::string verdict;
-    sqlite3_exec(
-        db, "PRAGMA integrity_check",
-        [](void* out, int, char** values, char**) {
-          *static_cast<std::string*>(out) += values[0] ? values[0] : "null";
-          return 0;
-        },
-        &verdict, nullptr);
-    sqlite3_close(db);
-    EXPECT_EQ(verdict, "ok");
-    for (int n = 0; n <= lastReported; ++n) {
-      ASSERT_EQ(readData(query("extra" + std::to_string(n))).status, errSecSuccess) << n;
-    }
   }
 }
 
