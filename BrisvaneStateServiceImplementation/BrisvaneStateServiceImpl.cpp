@@ -9,6 +9,7 @@
 #include "BrisvaneStateServiceImplementation/KeychainBrisvaneReader.h"
 #include "BrisvaneStateServiceImplementation/RTPLog.h"
 #include "BrisvaneStateServiceImplementation/SpotlightInstalledAppMonitor.h"
+#include "BrisvaneStateServiceImplementation/detail/StateServiceInspection.h"
 #include "host/logind_sleep_bridge.h"
 #include "host/system_sleep_observer.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
@@ -65,6 +66,8 @@ class BrisvaneStateServiceCore final : public std::enable_shared_from_this<Brisv
         installedAppMonitor_(std::move(installedAppMonitor)),
         sleepStateObserver_(std::move(sleepStateObserver)),
         keychainRTPValue_(std::make_shared<platform::CurrentValueSubject<std::optional<bool>>>(seed)) {}
+
+  static BrisvaneStateServiceCore& of(BrisvaneStateServiceImpl& service) { return *service.core_; }
 
   void start();
   // Runs on the thread that drops the host's handle; see the handle's lifetime contract.
@@ -183,8 +186,12 @@ std::optional<bool> BrisvaneStateServiceImpl::keychainRTPValue() const {
 
 bool BrisvaneStateServiceImpl::hasPeriodicRefreshTask() const { return core_->hasPeriodicRefreshTask(); }
 
-platform::CurrentValueSubject<std::optional<bool>>& BrisvaneStateServiceImpl::keychainRTPValueSubject() const {
-  return *core_->keychainRTPValue_;
+platform::Publisher<std::optional<bool>> inspection::keychainValues(BrisvaneStateServiceImpl& service) {
+  return BrisvaneStateServiceCore::of(service).keychainRTPValue_->publisher();
+}
+
+void inspection::sendKeychainValue(BrisvaneStateServiceImpl& service, std::optional<bool> value) {
+  BrisvaneStateServiceCore::of(service).keychainRTPValue_->send(value);
 }
 
 // --- Start and shutdown ------------------------------------------------------------------------

@@ -10,13 +10,6 @@
 #include "host/contracts.h"
 #include "platform/publisher.h"
 
-// Only named here: a host that builds the service from its own collaborators includes their
-// headers itself, and the subject stays inside the library.
-namespace platform {
-template <class T>
-class CurrentValueSubject;
-}  // namespace platform
-
 namespace brisvane {
 
 class BrisvaneKeychainReaderType;
@@ -100,9 +93,7 @@ class BRISVANE_EXPORT BrisvaneStateServiceImpl final : public host::BrisvaneStat
 
  private:
   struct Passkey {};
-  // Lets benchmarks and tests drive and watch the keychain value directly.
-  friend struct BrisvaneStateServiceTestAccess;
-  platform::CurrentValueSubject<std::optional<bool>>& keychainRTPValueSubject() const;
+  friend class BrisvaneStateServiceCore;
 
  public:
   BrisvaneStateServiceImpl(Passkey, std::shared_ptr<BrisvaneStateServiceCore> core);

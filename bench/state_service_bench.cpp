@@ -3,16 +3,9 @@
 #include <benchmark/benchmark.h>
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
+#include "BrisvaneStateServiceImplementation/detail/StateServiceInspection.h"
 #include "host/logging.h"
 #include "support/service_fakes.h"
-
-namespace brisvane {
-struct BrisvaneStateServiceTestAccess {
-  static void sendKeychainValue(BrisvaneStateServiceImpl& s, std::optional<bool> v) {
-    s.keychainRTPValueSubject().send(v);
-  }
-};
-}  // namespace brisvane
 
 namespace {
 
@@ -49,7 +42,7 @@ void ServiceEmission(benchmark::State& state) {
   f.override_.states.send(host::BrisvaneRTPOverrideState::notOverridden);
   bool value = false;
   for (auto _ : state) {
-    brisvane::BrisvaneStateServiceTestAccess::sendKeychainValue(*f.service, value);
+    brisvane::inspection::sendKeychainValue(*f.service, value);
     value = !value;
   }
   if (delivered < static_cast<long>(state.iterations())) {

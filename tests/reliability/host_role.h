@@ -45,6 +45,7 @@
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "BrisvaneStateServiceImplementation/KeychainBrisvaneReader.h"
 #include "BrisvaneStateServiceImplementation/SpotlightInstalledAppMonitor.h"
+#include "BrisvaneStateServiceImplementation/detail/StateServiceInspection.h"
 #include "host/folder_app_checker.h"
 #include "host/logging.h"
 #include "host/logind_sleep_bridge.h"
@@ -59,15 +60,6 @@
 #include "reliability/proc_stats.h"
 #include "reliability/process.h"
 #include "reliability/sandbox.h"
-
-namespace brisvane {
-// The experiments count refreshes by watching the keychain value every refresh sends into.
-struct BrisvaneStateServiceTestAccess {
-  static platform::Publisher<std::optional<bool>> keychainValues(BrisvaneStateServiceImpl& s) {
-    return s.keychainRTPValueSubject().publisher();
-  }
-};
-}  // namespace brisvane
 
 namespace reliability {
 
@@ -173,7 +165,7 @@ class HostRole {
     auto answers = service->isRealTimeProtectionEnabledPublisher().sink(
         [this](const bool& value) { onAnswer(value); });
     bool isFirst = true;
-    auto refreshes = brisvane::BrisvaneStateServiceTestAccess::keychainValues(*service).sink(
+    auto refreshes = brisvane::inspection::keychainValues(*service).sink(
         [this, &isFirst](const std::optional<bool>& value) {
           {
             std::lock_guard lock(awaitMutex_);
