@@ -27,6 +27,7 @@
 // error; a figure that could not be measured is null, and standard error says why). Arguments starting with --benchmark_ (given by scripts/run-benchmarks.sh to every
 // benchmark program) are ignored.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/prctl.h>
@@ -37,6 +38,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -48,6 +50,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -180,6 +183,73 @@ void printMachine() {
               readFirstLine("/proc/loadavg", "").c_str());
   std::fprintf(report, "build: %s%s\n", build,
               reliability::isSanitized() ? ", sanitizers on (figures are not representative)" : "");
+}
+
+// --- Sandboxes and interrupts ----------------------------------------------------------------
+
+// The sandboxes alive now, so that an interrupted run removes them as a finished one does.
+std::mutex sandboxesLock;
+std::set<const reliability::Sandbox*> liveSandboxes;
+int interruptPipe[2] = {-1, -1};
+
+// A sandbox with its notification folder on a memory file system, removed on an interrupt too.
+class RunSandbox : public reliability::Sandbox {
+ public:
+  RunSandbox() : Sandbox(reliability::RuntimeFolder::inMemory) {
+    std::lock_guard guard(sandboxesLock);
+    liveSandboxes.insert(this);
+  }
+  ~RunSandbox() {
+    std::lock_guard guard(sandboxesLock);
+    liveSandboxes.erase(this);
+  }
+};
+
+void onInterrupt(int signal) {
+  const char byte = static_cast<char>(signal);
+  [[maybe_unused]] const ssize_t written = ::write(interruptPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM end the run on a thread of their own. The live sandboxes cannot be removed
+// while this process runs, as its writer would make the store's folder again; so the thread
+// leaves a child that waits for this process to have ended and then removes them with rm. The
+// other children go with this process: hosts at the end of their input, the floor peer, the
+// D-Bus hosts and the dbus-daemon on their parent's death. Handlers do not survive exec, so
+// children keep the default actions.
+void removeSandboxesOnInterrupt() {
+  if (::pipe2(interruptPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  std::thread([] {
+    char signal = 0;
+    while (::read(interruptPipe[0], &signal, 1) < 0 && errno == EINTR) {
+    }
+    std::vector<std::string> arguments{"rm", "-rf", "--"};
+    {
+      std::lock_guard guard(sandboxesLock);
+      for (const auto* sandbox : liveSandboxes) {
+        arguments.push_back(sandbox->root().string());
+        arguments.push_back(sandbox->runtimeFolder().parent_path().string());
+      }
+    }
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    int lifeline[2];
+    if (arguments.size() > 3 && ::pipe2(lifeline, O_CLOEXEC) == 0 && ::fork() == 0) {
+      // Only async-signal-safe calls here: this is a copy of a process with many threads.
+      ::close(lifeline[1]);
+      char byte = 0;
+      while (::read(lifeline[0], &byte, 1) < 0 && errno == EINTR) {
+      }
+      ::execv("/bin/rm", argv.data());
+      ::_exit(127);
+    }
+    std::_Exit(128 + signal);
+  }).detach();
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
 }
 
 // --- Processes -------------------------------------------------------------------------------
@@ -466,7 +536,7 @@ LatencyResult latency(const Options& options) {
   section("latency: " + std::to_string(options.rounds) +
           " paced saves, save start -> host has the value (one host); ours, the floor and the "
           "D-Bus peer take turns");
-  reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
+  RunSandbox sandbox;
   auto host = startHost();
   Writer writer(false);
   FloorPath floor(sandbox);
@@ -586,7 +656,7 @@ LatencyResult latency(const Options& options) {
 void breakdown(const Options& options) {
   section("where the time goes: " + std::to_string(options.rounds) +
           " paced saves with stamps along the path");
-  reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
+  RunSandbox sandbox;
   auto host = startHost(true);
   Writer writer(true);
   struct Stage {
@@ -662,7 +732,7 @@ void fanout(const Options& options) {
           std::to_string(options.fanoutRounds) +
           " paced saves, save start -> the last host has the value; ours and the D-Bus peer "
           "take turns");
-  reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
+  RunSandbox sandbox;
   // The hosts report on a shared board rather than through pipes: 50 pipe writes and as many
   // wake-ups of this process per round would take CPU from the hosts still working.
   const fs::path boardFile = sandbox.root() / "answers";
@@ -752,7 +822,7 @@ void fanout(const Options& options) {
 void idle(const Options& options) {
   section("idle: one host holding the service for " + std::to_string(options.idleSeconds) +
           " s with nothing changing");
-  reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
+  RunSandbox sandbox;
   Writer(false).save(true);  // the security application has reported before the host starts
   const std::int64_t start = monotonicNanos();
   auto host = startHost();
@@ -784,7 +854,7 @@ void idle(const Options& options) {
 
 void memory(const Options& options) {
   section("memory: one host across " + std::to_string(options.changes) + " paced changes");
-  reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
+  RunSandbox sandbox;
   Writer writer(false);
   writer.save(false);
   auto host = startHost();
@@ -843,7 +913,7 @@ void burst(const Options& options) {
   const int saves = options.burstSaves | 1;
   section("burst: " + std::to_string(options.burstRuns) + " runs of " + std::to_string(saves) +
           " saves as fast as the writer can (one host)");
-  reliability::Sandbox sandbox(reliability::RuntimeFolder::inMemory);
+  RunSandbox sandbox;
   Writer writer(false);
   writer.save(false);
   auto host = startHost();
@@ -1021,6 +1091,7 @@ int main(int argc, char** argv) {
   try {
     // Hosts write to a pipe that this process reads; a host that ends first must not kill it.
     ::signal(SIGPIPE, SIG_IGN);
+    removeSandboxesOnInterrupt();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (options.isJson) {
       report = stderr;
