@@ -143,7 +143,8 @@ int runDBusDaemonRole(int argc, char** argv) {
 
 int runDBusHostRole(int argc, char** argv) {
   if (argc != 2 && argc != 4) {
-    std::fprintf(stderr, "bench.e2e: usage: --role dbus-host <address> <database> [<board> <slot>]\n");
+    std::fprintf(stderr,
+                 "bench.e2e: usage: --role dbus-host <address> <database> [<board> <slot>]\n");
     return 2;
   }
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);

@@ -24,8 +24,9 @@
 // Options: --section NAME (repeatable), --rounds N, --hosts N, --fanout-rounds N,
 // --idle-seconds S, --changes N, --burst-runs N, --burst-saves N, --quick (small counts for a
 // smoke run), --json (one JSON object of the figures on standard output, the report on standard
-// error; a figure that could not be measured is null, and standard error says why). Arguments starting with --benchmark_ (given by scripts/run-benchmarks.sh to every
-// benchmark program) are ignored.
+// error; a figure that could not be measured is null, and standard error says why). Arguments
+// starting with --benchmark_ (given by scripts/run-benchmarks.sh to every benchmark program) are
+// ignored.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -45,9 +46,9 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -79,9 +80,9 @@ namespace fs = std::filesystem;
 using brisvane::BrisvaneSettings;
 using brisvane::BrisvaneStateServiceImpl;
 using brisvane::KeychainInteroperabilityClient;
-using testsupport::monotonicNanos;
 using e2e::Database;
 using e2e::selfPath;
+using testsupport::monotonicNanos;
 using testsupport::Process;
 
 constexpr auto kAnswerTimeout = std::chrono::seconds(10);
@@ -133,8 +134,8 @@ Summary summarize(std::vector<std::int64_t> nanos) {
 }
 
 void printRow(const char* what, const Summary& s) {
-  std::fprintf(report, "  %-44s p50 %9.1f us   p99 %9.1f us   max %9.1f us   (n=%zu)\n", what, s.p50, s.p99,
-              s.max, s.count);
+  std::fprintf(report, "  %-44s p50 %9.1f us   p99 %9.1f us   max %9.1f us   (n=%zu)\n", what,
+               s.p50, s.p99, s.max, s.count);
 }
 
 std::string verdict(bool met) {
@@ -173,16 +174,18 @@ void printMachine() {
   std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", std::gmtime(&now));
   std::fprintf(report, "bench.e2e  %s\n", date);
   std::fprintf(report, "machine: nproc %ld, %s, kernel %s\n", ::sysconf(_SC_NPROCESSORS_ONLN),
-              readFirstLine("/proc/cpuinfo", "model name").c_str(), name.release);
+               readFirstLine("/proc/cpuinfo", "model name").c_str(), name.release);
 #ifdef NDEBUG
   const char* build = "optimised (NDEBUG)";
 #else
   const char* build = "with assertions (not a Release build: figures are not representative)";
 #endif
-  std::fprintf(report, "load average at start: %s (other work on the machine inflates every figure)\n",
-              readFirstLine("/proc/loadavg", "").c_str());
-  std::fprintf(report, "build: %s%s\n", build,
-              reliability::isSanitized() ? ", sanitizers on (figures are not representative)" : "");
+  std::fprintf(report,
+               "load average at start: %s (other work on the machine inflates every figure)\n",
+               readFirstLine("/proc/loadavg", "").c_str());
+  std::fprintf(
+      report, "build: %s%s\n", build,
+      reliability::isSanitized() ? ", sanitizers on (figures are not representative)" : "");
 }
 
 // --- Sandboxes and interrupts ----------------------------------------------------------------
@@ -425,8 +428,8 @@ class FloorPath {
     db_.exec(e2e::kFloorSchema);
     upsert_ = db_.prepare(e2e::kFloorUpsert);
     peer_ = std::make_unique<Process>(
-        selfPath(),
-        std::vector<std::string>{"--role", "floor-peer", socketPath_.string(), databasePath_.string()});
+        selfPath(), std::vector<std::string>{"--role", "floor-peer", socketPath_.string(),
+                                             databasePath_.string()});
     if (!peer_->readLineStartingWith("ready")) {
       throw std::runtime_error("the floor peer did not start");
     }
@@ -490,7 +493,8 @@ struct DBusPath {
   std::unique_ptr<e2e::DBusWriter> writer;
   fs::path database;
 
-  explicit DBusPath(const reliability::Sandbox& sandbox) : database(sandbox.root() / "dbus.sqlite3") {
+  explicit DBusPath(const reliability::Sandbox& sandbox)
+      : database(sandbox.root() / "dbus.sqlite3") {
     try {
       bus = std::make_unique<e2e::PrivateBus>(sandbox.runtimeFolder());
       writer = std::make_unique<e2e::DBusWriter>(bus->address(), database);
@@ -740,8 +744,8 @@ void fanout(const Options& options) {
   std::vector<std::unique_ptr<Process>> hosts;
   for (int i = 0; i < options.hosts; ++i) {
     hosts.push_back(std::make_unique<Process>(
-        selfPath(), std::vector<std::string>{"--role", "host", "--answer-board",
-                                             boardFile.string(), std::to_string(i)}));
+        selfPath(), std::vector<std::string>{"--role", "host", "--answer-board", boardFile.string(),
+                                             std::to_string(i)}));
   }
   for (auto& host : hosts) {
     if (!host->readLineStartingWith("ready", std::chrono::seconds(120))) {
@@ -757,8 +761,8 @@ void fanout(const Options& options) {
   if (dbus) {
     dbusBoard.emplace(reliability::AnswerBoard::create(dbusBoardFile, options.hosts));
     for (int i = 0; i < options.hosts; ++i) {
-      dbusHosts.push_back(e2e::startDBusHost(dbus.bus->address(), dbus.database,
-                                             std::make_pair(dbusBoardFile, i)));
+      dbusHosts.push_back(
+          e2e::startDBusHost(dbus.bus->address(), dbus.database, std::make_pair(dbusBoardFile, i)));
     }
     daemonMeter.emplace(dbus.bus->pid(), "dbus-daemon");
   }
@@ -834,13 +838,13 @@ void idle(const Options& options) {
   std::this_thread::sleep_for(std::chrono::seconds(options.idleSeconds));
   const auto after = reliability::threadSwitches(host->pid());
   const long idleSwitches = reliability::voluntarySwitchesBetween(before, after);
-  std::fprintf(report, 
-      "  start-up (process start -> ready, %.0f ms): %ld voluntary switches over %zu "
-      "threads\n",
-      startUpMs, reliability::totalVoluntarySwitches(before), before.size());
+  std::fprintf(report,
+               "  start-up (process start -> ready, %.0f ms): %ld voluntary switches over %zu "
+               "threads\n",
+               startUpMs, reliability::totalVoluntarySwitches(before), before.size());
   std::fprintf(report, "  during %d s idle: %ld voluntary switches (%s); threads %zu -> %zu\n",
-              options.idleSeconds, idleSwitches,
-              reliability::describeSwitches(before, after).c_str(), before.size(), after.size());
+               options.idleSeconds, idleSwitches,
+               reliability::describeSwitches(before, after).c_str(), before.size(), after.size());
   std::fprintf(report, "  goal 0: %s\n", verdict(idleSwitches == 0).c_str());
   if (options.idleSeconds != 10) {
     std::fprintf(stderr, "bench.e2e: idle ran for %d s, idle_wakeups_10s is null\n",
@@ -863,8 +867,8 @@ void memory(const Options& options) {
   const long switchesAtReady =
       reliability::totalVoluntarySwitches(reliability::threadSwitches(host->pid()));
   const long long ownCpuAtReady = reliability::cpuMicros(::getpid());
-  std::fprintf(report, "  at ready:          VmRSS %6ld kB  VmHWM %6ld kB  threads %d\n", atReady.rssKb,
-              atReady.hwmKb, atReady.threads);
+  std::fprintf(report, "  at ready:          VmRSS %6ld kB  VmHWM %6ld kB  threads %d\n",
+               atReady.rssKb, atReady.hwmKb, atReady.threads);
   bool value = false;
   reliability::MemoryStats afterWarmUp{};
   const int warmUp = std::min(1000, options.changes / 10);
@@ -877,8 +881,8 @@ void memory(const Options& options) {
       const auto now = reliability::memoryStats(host->pid()).value();
       maxThreads = std::max(maxThreads, now.threads);
       if (change == warmUp) afterWarmUp = now;
-      std::fprintf(report, "  after %6d:     VmRSS %6ld kB  VmHWM %6ld kB  threads %d\n", change, now.rssKb,
-                  now.hwmKb, now.threads);
+      std::fprintf(report, "  after %6d:     VmRSS %6ld kB  VmHWM %6ld kB  threads %d\n", change,
+                   now.rssKb, now.hwmKb, now.threads);
     }
   }
   const auto end = reliability::memoryStats(host->pid()).value();
@@ -887,21 +891,21 @@ void memory(const Options& options) {
   const long hostSwitches =
       reliability::totalVoluntarySwitches(reliability::threadSwitches(host->pid())) -
       switchesAtReady;
-  std::fprintf(report, 
-      "  per change: host CPU %.1f us, writer CPU %.1f us (user + system); host voluntary "
-      "context switches %.2f\n",
-      static_cast<double>(hostCpu) / options.changes,
-      static_cast<double>(writerCpu) / options.changes,
-      static_cast<double>(hostSwitches) / options.changes);
+  std::fprintf(report,
+               "  per change: host CPU %.1f us, writer CPU %.1f us (user + system); host voluntary "
+               "context switches %.2f\n",
+               static_cast<double>(hostCpu) / options.changes,
+               static_cast<double>(writerCpu) / options.changes,
+               static_cast<double>(hostSwitches) / options.changes);
   const long growthFromReady = end.rssKb - atReady.rssKb;
   const long growthAfterWarmUp = end.rssKb - afterWarmUp.rssKb;
   std::fprintf(report, "  peak (VmHWM) %ld kB = %.2f MB   goal <= 8 MB: %s\n", end.hwmKb,
-              static_cast<double>(end.hwmKb) / 1024.0, verdict(end.hwmKb <= 8 * 1024).c_str());
-  std::fprintf(report, 
-      "  growth: %+ld kB from ready, %+ld kB after the first %d changes   goal <= 1 MB: "
-      "%s\n",
-      growthFromReady, growthAfterWarmUp, warmUp,
-      verdict(growthAfterWarmUp <= 1024 && growthFromReady <= 1024).c_str());
+               static_cast<double>(end.hwmKb) / 1024.0, verdict(end.hwmKb <= 8 * 1024).c_str());
+  std::fprintf(report,
+               "  growth: %+ld kB from ready, %+ld kB after the first %d changes   goal <= 1 MB: "
+               "%s\n",
+               growthFromReady, growthAfterWarmUp, warmUp,
+               verdict(growthAfterWarmUp <= 1024 && growthFromReady <= 1024).c_str());
   std::fprintf(report, "  threads: at most %d\n", maxThreads);
   record("memory_host_cpu_us_per_change", static_cast<double>(hostCpu) / options.changes);
   record("host_vmhwm_kb", static_cast<double>(end.hwmKb));
@@ -954,7 +958,8 @@ void burst(const Options& options) {
     threadPeaks.push_back(sampledThreads.load());
     if (!reached) {
       ++lostEvents;
-      std::fprintf(report, "  run %d: the host did not end on the last of %d changes\n", run, saves);
+      std::fprintf(report, "  run %d: the host did not end on the last of %d changes\n", run,
+                   saves);
       host->send("mark");
       continue;
     }
@@ -969,7 +974,7 @@ void burst(const Options& options) {
       ++correct;
     } else {
       std::fprintf(report, "  run %d: final state wrong, wrote %d last: %s\n", run, expected,
-                  state->c_str());
+                   state->c_str());
     }
     writeTimes.push_back(written - start);
     settleTimes.push_back(settled - written);
@@ -980,23 +985,25 @@ void burst(const Options& options) {
     if (run == 0) firstRss = lastRss;
   }
   const Summary write = summarize(writeTimes), settle = summarize(settleTimes);
-  std::fprintf(report, "  final value equals the last written: %d of %d runs   goal all: %s\n", correct,
-              options.burstRuns, verdict(correct == options.burstRuns).c_str());
+  std::fprintf(report, "  final value equals the last written: %d of %d runs   goal all: %s\n",
+               correct, options.burstRuns, verdict(correct == options.burstRuns).c_str());
   std::fprintf(report, "  runs in which the host did not reach the last value: %d\n", lostEvents);
-  std::fprintf(report, 
-      "  writing %d saves: p50 %.1f ms (%.0f saves/s); last save -> host settled: p50 "
-      "%.1f ms, max %.1f ms\n",
-      saves, write.p50 / 1e3, saves / (write.p50 / 1e6), settle.p50 / 1e3,
-      settle.max / 1e3);
+  std::fprintf(report,
+               "  writing %d saves: p50 %.1f ms (%.0f saves/s); last save -> host settled: p50 "
+               "%.1f ms, max %.1f ms\n",
+               saves, write.p50 / 1e3, saves / (write.p50 / 1e6), settle.p50 / 1e3,
+               settle.max / 1e3);
   std::sort(threadPeaks.begin(), threadPeaks.end());
   const int medianPeak = threadPeaks.empty() ? 0 : threadPeaks[threadPeaks.size() / 2];
-  std::fprintf(report, 
+  std::fprintf(
+      report,
       "  host threads: %d at ready; peak per run median %d, max %d   goal bounded (<= %d): "
       "%s\n",
       threadsAtReady, medianPeak, maxThreads, threadsAtReady + 8,
       verdict(maxThreads <= threadsAtReady + 8).c_str());
-  std::fprintf(report, "  host memory: VmHWM %ld kB; VmRSS after run 1 %ld kB, after run %d %ld kB\n",
-              maxHwm, firstRss, options.burstRuns, lastRss);
+  std::fprintf(report,
+               "  host memory: VmHWM %ld kB; VmRSS after run 1 %ld kB, after run %d %ld kB\n",
+               maxHwm, firstRss, options.burstRuns, lastRss);
 }
 
 // One JSON object on standard output: what the run was, then every figure it measured.
