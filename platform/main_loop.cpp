@@ -82,8 +82,8 @@ void runGuarded(std::function<void()>& block, const char* what) {
 
 void checkEvent(int result, const char* operation) {
   if (result >= 0) return;
-  const std::string message = std::string("main loop: ") + operation + " failed: " +
-                              std::strerror(-result);
+  const std::string message =
+      std::string("main loop: ") + operation + " failed: " + std::strerror(-result);
   detail::fatal(message.c_str());
 }
 
@@ -118,10 +118,11 @@ struct BRISVANE_NO_EXPORT MainLoop::Impl {
     checkEvent(sd_event_new(&event), "sd_event_new");
     checkEvent(sd_event_add_io(event, nullptr, wakeupFd, EPOLLIN, &Impl::onWakeup, nullptr),
                "sd_event_add_io");
-    checkEvent(sd_event_add_time(event, &timerSource, CLOCK_MONOTONIC, 0, 1, &Impl::onTimer,
-                                 nullptr),
-               "sd_event_add_time");
-    checkEvent(sd_event_source_set_enabled(timerSource, SD_EVENT_OFF), "sd_event_source_set_enabled");
+    checkEvent(
+        sd_event_add_time(event, &timerSource, CLOCK_MONOTONIC, 0, 1, &Impl::onTimer, nullptr),
+        "sd_event_add_time");
+    checkEvent(sd_event_source_set_enabled(timerSource, SD_EVENT_OFF),
+               "sd_event_source_set_enabled");
   }
 
   static int onWakeup(sd_event_source*, int fd, std::uint32_t, void*) {

@@ -19,24 +19,23 @@
 int main() {
   platform::CurrentValueSubject<host::BrisvaneRTPOverrideState> overrideState(
       host::BrisvaneRTPOverrideState::notOverridden);
-  host::BrisvaneStateOverrideConfiguration configuration{
-      [] { return false; }, [] { return false; }, [] {}, overrideState.publisher()};
+  host::BrisvaneStateOverrideConfiguration configuration{[] { return false; }, [] { return false; },
+                                                         [] {}, overrideState.publisher()};
   const char* home = std::getenv("HOME");
-  auto checker = std::make_shared<host::FolderAppOnDeviceChecker>(std::vector<std::filesystem::path>{
-      std::filesystem::path(home ? home : "/") / "Applications"});
+  auto checker =
+      std::make_shared<host::FolderAppOnDeviceChecker>(std::vector<std::filesystem::path>{
+          std::filesystem::path(home ? home : "/") / "Applications"});
   auto service = brisvane::BrisvaneStateServiceImpl::make(
       "com.tarvik.interoperability.shared", "com.tarvik.nyra", checker, configuration, nullptr);
 
   auto& loop = platform::MainLoop::main();
   bool hasAnswered = false;
   // receiveOn delivers on the main loop, that is inside dispatch() below, on this thread.
-  auto subscription = service->isRealTimeProtectionEnabledPublisher()
-                          .receiveOn(loop)
-                          .sink([&hasAnswered](const bool& on) {
-                            hasAnswered = true;
-                            std::cout << "real-time protection is " << (on ? "on" : "off")
-                                      << std::endl;
-                          });
+  auto subscription = service->isRealTimeProtectionEnabledPublisher().receiveOn(loop).sink(
+      [&hasAnswered](const bool& on) {
+        hasAnswered = true;
+        std::cout << "real-time protection is " << (on ? "on" : "off") << std::endl;
+      });
 
   bool isInputOpen = true;
   std::string pending;

@@ -53,8 +53,8 @@ TEST_F(MainLoopTest, TimersRunInDeadlineOrderAndCancelledOnesNever) {
   auto token = std::make_shared<int>(0);
   std::weak_ptr<int> watch = token;
   for (std::size_t i = 0; i < timers.size(); ++i) {
-    handles.push_back(loop.postAfter(
-        timers[i].delay, [&ran, &handles, i, t = i == 2 ? token : nullptr] {
+    handles.push_back(
+        loop.postAfter(timers[i].delay, [&ran, &handles, i, t = i == 2 ? token : nullptr] {
           ran.push_back(int(i));
           if (i == 0) handles[6].cancel();
         }));
@@ -309,27 +309,26 @@ TEST_F(MainLoopTest, AHostPollingFdAndCallingDispatchRunsEveryKindOfWork) {
     const char* name;
     std::function<void()> setUp;
   };
-  const Case cases[] = {
-      {"a block posted from another thread",
-       [&] { std::thread([&] { loop.post([&] { hasRun = true; }); }).join(); }},
-      {"a real timer come due (sd-event's timer descriptor)",
-       [&] {
-         platform::ScopedClockOverride useRealTime(platform::detail::realClock());
-         loop.postAfter(1ms, [&] { hasRun = true; });
-       }},
-      {"a virtual clock advanced past a timer",
-       [&] {
-         loop.postAfter(1s, [&] { hasRun = true; });
-         loop.dispatch();
-         clock.advance(1s);
-       }},
-      {"a watched descriptor ready", [&] {
-         watch = loop.watchReadable(pipeFds[0], [&] {
-           char byte;
-           hasRun = ::read(pipeFds[0], &byte, 1) == 1;
-         });
-         ASSERT_EQ(::write(pipeFds[1], "x", 1), 1);
-       }}};
+  const Case cases[] = {{"a block posted from another thread",
+                         [&] { std::thread([&] { loop.post([&] { hasRun = true; }); }).join(); }},
+                        {"a real timer come due (sd-event's timer descriptor)",
+                         [&] {
+                           platform::ScopedClockOverride useRealTime(platform::detail::realClock());
+                           loop.postAfter(1ms, [&] { hasRun = true; });
+                         }},
+                        {"a virtual clock advanced past a timer",
+                         [&] {
+                           loop.postAfter(1s, [&] { hasRun = true; });
+                           loop.dispatch();
+                           clock.advance(1s);
+                         }},
+                        {"a watched descriptor ready", [&] {
+                           watch = loop.watchReadable(pipeFds[0], [&] {
+                             char byte;
+                             hasRun = ::read(pipeFds[0], &byte, 1) == 1;
+                           });
+                           ASSERT_EQ(::write(pipeFds[1], "x", 1), 1);
+                         }}};
   pollfd host{loop.fd(), POLLIN, 0};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -338,7 +337,9 @@ TEST_F(MainLoopTest, AHostPollingFdAndCallingDispatchRunsEveryKindOfWork) {
     int rounds = 0;
     // At most two rounds: setting a real timer wakes the host once before it is due.
     while (!hasRun && rounds < 2) {
-      ASSERT_EQ(::poll(&host, 1, int(std::chrono::duration_cast<std::chrono::milliseconds>(kGuard).count())), 1);
+      ASSERT_EQ(::poll(&host, 1,
+                       int(std::chrono::duration_cast<std::chrono::milliseconds>(kGuard).count())),
+                1);
       loop.dispatch();
       ++rounds;
     }
