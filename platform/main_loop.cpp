@@ -1,27 +1,63 @@
 #include "platform/main_loop.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <systemd/sd-event.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
-#include "platform/detail/main_loop_impl.h"
+#include "platform/core/runtime_mutex.h"
 #include "platform/detail/runtime_clock.h"
 #include "platform/detail/runtime_fatal.h"
-#include "platform/core/runtime_mutex.h"
 
 namespace platform {
+
+namespace detail {
+
+// A pending one-shot timer. Owned by the loop's timer queue until it runs or is cancelled;
+// TimerHandle refers to it weakly. Fields are guarded by the loop's mutex.
+struct MainLoopTimer {
+  MainLoop::Impl* loop;
+  const Clock* clock;  // the clock it was set on
+  TimePoint deadline;
+  std::uint64_t sequence;  // orders timers with equal deadlines
+  std::function<void()> block;
+  bool isPending = true;
+};
+
+// A watched descriptor. Fields are guarded by the loop's mutex, except that the callback is
+// called without the lock while isRunning is set (nothing replaces it meanwhile), and `source`,
+// which is guarded by the loop's eventMutex.
+struct MainLoopFdWatch {
+  MainLoop::Impl* loop;
+  int fd;
+  std::uint64_t id;
+  std::function<void()> onReadable;
+  sd_event_source* source = nullptr;
+  bool isActive = true;
+  bool isRunning = false;
+  std::thread::id runningOn;
+  std::condition_variable stoppedRunning;
+};
+
+}  // namespace detail
 
 using detail::MainLoopFdWatch;
 using detail::MainLoopTimer;
@@ -31,7 +67,6 @@ namespace {
 // Keeps runUntil's predicate fresh when it depends on other threads, without making an idle
 // run() wake up.
 constexpr auto kRunUntilRecheck = std::chrono::milliseconds(1);
-constexpr std::uint64_t kWakeupId = 0;
 // Long enough for any real use, short enough to add to any clock reading without overflow.
 constexpr Duration kLongestDelay = std::chrono::hours(24 * 365 * 100);
 
@@ -45,8 +80,16 @@ void runGuarded(std::function<void()>& block, const char* what) {
   }
 }
 
-// Milliseconds for epoll_wait, rounded up so that a timer never runs before its deadline.
-int toEpollTimeout(Duration wait) {
+void checkEvent(int result, const char* operation) {
+  if (result >= 0) return;
+  const std::string message =
+      std::string("main loop: ") + operation + " failed: " + std::strerror(-result);
+  detail::fatal(message.c_str());
+}
+
+// Milliseconds for poll, rounded up: the wait only bounds how long runUntil goes without
+// re-checking its predicate.
+int toPollTimeout(Duration wait) {
   if (wait <= Duration::zero()) return 0;
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
   return static_cast<int>(std::min<decltype(ms)>(ms, 24 * 60 * 60 * 1000));
@@ -62,18 +105,38 @@ struct TimerOrder {
 
 }  // namespace
 
+// sd-event is the loop: it owns the pollable descriptor, waits on the watched descriptors, on
+// an eventfd that other threads write to when they post, stop or set a timer, and on one
+// CLOCK_MONOTONIC time source armed at the earliest real-clock timer of our queue. sd-event is
+// not thread-safe: it is driven by the main thread, and other threads only add and remove
+// descriptor sources, under eventMutex. User code never runs inside sd-event's dispatch: its
+// handlers only note what is ready, and the pass runs it afterwards without eventMutex.
 struct BRISVANE_NO_EXPORT MainLoop::Impl {
   Impl() {
-    epollFd = ::epoll_create1(EPOLL_CLOEXEC);
-    if (epollFd < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
     wakeupFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeupFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = kWakeupId;
-    if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeupFd, &event) != 0) {
-      throw std::system_error(errno, std::generic_category(), "epoll_ctl");
-    }
+    checkEvent(sd_event_new(&event), "sd_event_new");
+    checkEvent(sd_event_add_io(event, nullptr, wakeupFd, EPOLLIN, &Impl::onWakeup, nullptr),
+               "sd_event_add_io");
+    checkEvent(
+        sd_event_add_time(event, &timerSource, CLOCK_MONOTONIC, 0, 1, &Impl::onTimer, nullptr),
+        "sd_event_add_time");
+    checkEvent(sd_event_source_set_enabled(timerSource, SD_EVENT_OFF),
+               "sd_event_source_set_enabled");
+  }
+
+  static int onWakeup(sd_event_source*, int fd, std::uint32_t, void*) {
+    std::uint64_t count;
+    [[maybe_unused]] auto read = ::read(fd, &count, sizeof count);
+    return 0;
+  }
+  // Due timers are taken from the queue after every pass through sd-event.
+  static int onTimer(sd_event_source*, std::uint64_t, void*) { return 0; }
+  // Watch sources are one-shot: the pump enables them again after it has run their callback.
+  static int onReadable(sd_event_source*, int, std::uint32_t, void* userdata) {
+    auto* watch = static_cast<MainLoopFdWatch*>(userdata);
+    watch->loop->readyWatches.push_back(watch->id);
+    return 0;
   }
 
   void assertMainThread(const char* operation) const {
@@ -97,49 +160,13 @@ struct BRISVANE_NO_EXPORT MainLoop::Impl {
     [[maybe_unused]] auto written = ::write(wakeupFd, &one, sizeof one);
   }
 
-  void wake() {
-    bool needsWrite;
-    {
-      detail::MutexLock lock(mutex);
-      needsWrite = needsWakeupLocked();
-    }
-    if (needsWrite) signalWakeup();
-  }
-
-  void drainWakeup() const {
-    std::uint64_t count;
-    [[maybe_unused]] auto read = ::read(wakeupFd, &count, sizeof count);
-  }
-
-  // Waits up to `timeout` for something to happen; returns the ids of ready watches.
-  std::vector<std::uint64_t> poll(int timeoutMs) {
-    epoll_event events[32];
-    int count;
-    do {
-      count = ::epoll_wait(epollFd, events, 32, timeoutMs);
-    } while (count < 0 && errno == EINTR);
-    if (count < 0) detail::fatal("epoll_wait failed on the main loop");
-    std::vector<std::uint64_t> ready;
-    for (int i = 0; i < count; ++i) {
-      // epoll_event is packed: copy the id out rather than bind a reference to it.
-      const std::uint64_t id = events[i].data.u64;
-      if (id != kWakeupId) ready.push_back(id);
-    }
-    return ready;
-  }
-
-  // The wait before the nearest timer on the real clock is due, or -1 if there is none.
-  // Timers on virtual clocks never time a wait: VirtualClock::advance wakes the loop.
-  int timeoutForTimersLocked() const RUNTIME_REQUIRES(mutex) {
-    const MainLoopTimer* nearest = nullptr;
+  // The earliest deadline on the real clock, if any. Timers on virtual clocks never time a
+  // wait: VirtualClock::advance wakes the loop.
+  const MainLoopTimer* nearestRealTimerLocked() const RUNTIME_REQUIRES(mutex) {
     for (const auto& timer : timers) {
-      if (timer->clock == &detail::realClock()) {
-        nearest = timer.get();
-        break;
-      }
+      if (timer->clock == &detail::realClock()) return timer.get();
     }
-    if (nearest == nullptr) return -1;
-    return toEpollTimeout(nearest->deadline - detail::realClock().now());
+    return nullptr;
   }
 
   std::vector<std::shared_ptr<MainLoopTimer>> dueTimersLocked() const RUNTIME_REQUIRES(mutex) {
@@ -151,6 +178,29 @@ struct BRISVANE_NO_EXPORT MainLoop::Impl {
       if (timer->deadline <= it->second) due.push_back(timer);
     }
     return due;
+  }
+
+  // Arms the time source at `deadline` (none: off), then lets sd-event dispatch what is ready
+  // without blocking. Returns whether it dispatched anything. The last sd_event_run arms
+  // sd-event's timer descriptor, so that the loop's descriptor becomes readable when the
+  // deadline passes.
+  bool collect(const TimePoint* deadline) RUNTIME_EXCLUDES(eventMutex) {
+    detail::MutexLock lock(eventMutex);
+    if (deadline == nullptr) {
+      checkEvent(sd_event_source_set_enabled(timerSource, SD_EVENT_OFF), "disabling the timer");
+    } else {
+      // Rounded up, so that the timer never fires before its deadline.
+      const auto usec =
+          std::chrono::ceil<std::chrono::microseconds>(deadline->time_since_epoch()).count();
+      checkEvent(sd_event_source_set_time(timerSource, static_cast<std::uint64_t>(usec)),
+                 "sd_event_source_set_time");
+      checkEvent(sd_event_source_set_enabled(timerSource, SD_EVENT_ONESHOT), "arming the timer");
+    }
+    bool hasDispatched = false;
+    int result;
+    while ((result = sd_event_run(event, 0)) > 0) hasDispatched = true;
+    checkEvent(result, "sd_event_run");
+    return hasDispatched;
   }
 
   void dispatchFdWatch(std::uint64_t id) {
@@ -173,16 +223,39 @@ struct BRISVANE_NO_EXPORT MainLoop::Impl {
     watch->stoppedRunning.notify_all();
   }
 
+  // Watches whose callback ran listen again (they were one-shot for the pump that ran them).
+  void reenableWatches(const std::vector<std::uint64_t>& ids) {
+    std::vector<std::shared_ptr<MainLoopFdWatch>> stillWatched;
+    {
+      detail::MutexLock lock(mutex);
+      for (std::uint64_t id : ids) {
+        if (auto it = watches.find(id); it != watches.end()) stillWatched.push_back(it->second);
+      }
+    }
+    detail::MutexLock lock(eventMutex);
+    for (const auto& watch : stillWatched) {
+      if (watch->source == nullptr) continue;  // cancelled meanwhile
+      checkEvent(sd_event_source_set_enabled(watch->source, SD_EVENT_ONESHOT),
+                 "enabling a descriptor watch");
+    }
+  }
+
   std::size_t runPending() {
     std::size_t count = 0;
-    std::set<std::uint64_t> dispatchedWatches;
+    // A callback that leaves its descriptor readable is called once per runPending, not
+    // forever: its source stays off until the end.
+    std::vector<std::uint64_t> dispatchedWatches;
     for (;;) {
-      drainWakeup();
+      std::optional<TimePoint> nearest;
+      {
+        detail::MutexLock lock(mutex);
+        isWakeupSignalled = false;
+        if (const auto* timer = nearestRealTimerLocked()) nearest = timer->deadline;
+      }
+      const bool hasDispatched = collect(nearest ? &*nearest : nullptr);
       std::size_t ranInPass = 0;
-      // A callback that leaves its descriptor readable is called once per runPending, not
-      // forever.
-      for (std::uint64_t id : poll(0)) {
-        if (!dispatchedWatches.insert(id).second) continue;
+      for (std::uint64_t id : std::exchange(readyWatches, {})) {
+        dispatchedWatches.push_back(id);
         dispatchFdWatch(id);
         ++ranInPass;
       }
@@ -190,7 +263,6 @@ struct BRISVANE_NO_EXPORT MainLoop::Impl {
       std::vector<std::shared_ptr<MainLoopTimer>> due;
       {
         detail::MutexLock lock(mutex);
-        isWakeupSignalled = false;
         ready.swap(blocks);
         due = dueTimersLocked();
       }
@@ -212,21 +284,25 @@ struct BRISVANE_NO_EXPORT MainLoop::Impl {
         runGuarded(block, "a timer");
         ++ranInPass;
       }
-      if (ranInPass == 0) return count;
       count += ranInPass;
+      if (ranInPass == 0 && !hasDispatched) break;
     }
+    reenableWatches(dispatchedWatches);
+    return count;
   }
 
-  // Blocks until something may be ready or `limitMs` passes (-1: no limit).
+  // Blocks until the loop's descriptor is readable or `limitMs` passes (-1: no limit).
   void waitForWork(int limitMs) {
-    int timeoutMs;
     {
       detail::MutexLock lock(mutex);
       if (!blocks.empty()) return;
-      timeoutMs = timeoutForTimersLocked();
     }
-    if (limitMs >= 0 && (timeoutMs < 0 || limitMs < timeoutMs)) timeoutMs = limitMs;
-    poll(timeoutMs);
+    pollfd ready{sd_event_get_fd(event), POLLIN, 0};
+    int result;
+    do {
+      result = ::poll(&ready, 1, limitMs);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) detail::fatal("poll failed on the main loop");
   }
 
   void cancelTimer(const std::shared_ptr<MainLoopTimer>& timer) {
@@ -252,13 +328,36 @@ struct BRISVANE_NO_EXPORT MainLoop::Impl {
     }
   }
 
+  void startWatching(const std::shared_ptr<MainLoopFdWatch>& watch) {
+    {
+      // In the map before sd-event can report it, so that the pump finds it.
+      detail::MutexLock lock(mutex);
+      watch->id = nextWatchId++;
+      watches.emplace(watch->id, watch);
+    }
+    int result;
+    {
+      detail::MutexLock lock(eventMutex);
+      result = sd_event_add_io(event, &watch->source, watch->fd, EPOLLIN, &Impl::onReadable,
+                               watch.get());
+      if (result >= 0) result = sd_event_source_set_enabled(watch->source, SD_EVENT_ONESHOT);
+    }
+    if (result < 0) {
+      stopWatching(*watch);
+      throw std::system_error(-result, std::generic_category(), "cannot watch descriptor");
+    }
+  }
+
   void stopWatching(MainLoopFdWatch& watch) {
+    {
+      detail::MutexLock lock(eventMutex);
+      watch.source = sd_event_source_disable_unref(watch.source);
+    }
     std::function<void()> released;
     detail::MutexLock lock(mutex);
     if (!watch.isActive) return;
     watch.isActive = false;
     watches.erase(watch.id);
-    ::epoll_ctl(epollFd, EPOLL_CTL_DEL, watch.fd, nullptr);
     if (watch.isRunning && watch.runningOn == std::this_thread::get_id()) {
       return;  // from inside the callback: the dispatcher releases it afterwards
     }
@@ -267,14 +366,20 @@ struct BRISVANE_NO_EXPORT MainLoop::Impl {
     lock.unlock();
   }
 
-  int epollFd = -1;
   int wakeupFd = -1;
+  // Taken for every call into sd-event; never held while user code runs. Taken before mutex.
+  detail::Mutex eventMutex;
+  sd_event* event = nullptr;
+  sd_event_source* timerSource = nullptr;
+  // Filled by onReadable during collect; read by the pump right after. Main thread only.
+  std::vector<std::uint64_t> readyWatches;
+
   mutable detail::Mutex mutex;
   std::deque<std::function<void()>> blocks RUNTIME_GUARDED_BY(mutex);
   std::set<std::shared_ptr<MainLoopTimer>, TimerOrder> timers RUNTIME_GUARDED_BY(mutex);
   std::map<std::uint64_t, std::shared_ptr<MainLoopFdWatch>> watches RUNTIME_GUARDED_BY(mutex);
   std::uint64_t nextTimerSequence RUNTIME_GUARDED_BY(mutex) = 0;
-  std::uint64_t nextWatchId RUNTIME_GUARDED_BY(mutex) = kWakeupId + 1;
+  std::uint64_t nextWatchId RUNTIME_GUARDED_BY(mutex) = 0;
   bool isWakeupSignalled RUNTIME_GUARDED_BY(mutex) = false;
   bool isStopRequested RUNTIME_GUARDED_BY(mutex) = false;
 };
@@ -371,7 +476,7 @@ TimerHandle MainLoop::postAfter(Duration delay, std::function<void()> block) {
     detail::MutexLock lock(impl_->mutex);
     timer->sequence = impl_->nextTimerSequence++;
     impl_->timers.insert(timer);
-    // A pump blocked in a longer wait must recompute its timeout.
+    // The pump re-arms the time source when it wakes.
     needsWrite = impl_->needsWakeupLocked();
   }
   if (needsWrite) impl_->signalWakeup();
@@ -412,6 +517,15 @@ std::size_t MainLoop::runPending() {
   return impl_->runPending();
 }
 
+int MainLoop::fd() const {
+  return sd_event_get_fd(impl_->event);
+}
+
+void MainLoop::dispatch() {
+  impl_->assertMainThread("dispatch");
+  impl_->runPending();
+}
+
 bool MainLoop::runUntil(const std::function<bool()>& pred, Duration timeout) {
   impl_->assertMainThread("runUntil");
   const auto deadline =
@@ -421,7 +535,7 @@ bool MainLoop::runUntil(const std::function<bool()>& pred, Duration timeout) {
     if (pred()) return true;
     const auto remaining = deadline - std::chrono::steady_clock::now();
     if (remaining <= Duration::zero()) return pred();
-    impl_->waitForWork(toEpollTimeout(std::min<Duration>(remaining, kRunUntilRecheck)));
+    impl_->waitForWork(toPollTimeout(std::min<Duration>(remaining, kRunUntilRecheck)));
   }
 }
 
@@ -430,15 +544,7 @@ FdWatch MainLoop::watchReadable(int fd, std::function<void()> onReadable) {
   watch->loop = impl_.get();
   watch->fd = fd;
   watch->onReadable = std::move(onReadable);
-  detail::MutexLock lock(impl_->mutex);
-  watch->id = impl_->nextWatchId++;
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.u64 = watch->id;
-  if (::epoll_ctl(impl_->epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
-    throw std::system_error(errno, std::generic_category(), "cannot watch descriptor");
-  }
-  impl_->watches.emplace(watch->id, watch);
+  impl_->startWatching(watch);
   return FdWatch(std::move(watch));
 }
 

@@ -58,9 +58,11 @@ class BRISVANE_EXPORT FdWatch {
 
 // The process's main loop ("main queue"/"main run loop"): a serial queue of blocks, timers and
 // file-descriptor callbacks that runs on the thread that pumps it. The main thread is the
-// process's initial thread; only it may pump (run, runPending, runUntil).
+// process's initial thread; only it may pump (run, runPending, runUntil, dispatch). The loop is
+// an sd-event loop; a host with a loop of its own nests it there through fd() and dispatch().
 //
-// Threads: post, postAfter, stop, isMainThread and watchReadable may be called from any thread.
+// Threads: post, postAfter, stop, isMainThread, fd and watchReadable may be called from any
+// thread.
 // Every block, timer and fd callback runs on the main thread, one at a time. Blocks posted from
 // one thread run in the order they were posted. Timers run in deadline order (posting order for
 // equal deadlines), on the clock that was current when they were set.
@@ -105,6 +107,18 @@ class BRISVANE_EXPORT MainLoop {
   // the main thread between blocks; it is also re-checked every millisecond so that it may
   // depend on state changed by other threads.
   bool runUntil(const std::function<bool()>& pred, Duration timeout);
+
+  // Nesting in a host's own loop (GLib, Qt, libuv, poll()): fd() is a descriptor that becomes
+  // readable (POLLIN) when the loop has work: a posted block, a real-clock timer come due, a
+  // watched descriptor ready, a virtual clock advanced. The host watches it and, when it is
+  // readable, calls dispatch() on the main thread, which runs what is ready without blocking
+  // (as runPending() does). Nothing else is needed: between dispatches the descriptor stays
+  // correct, and a timer set from any thread makes it readable when due. fd() is valid for the
+  // life of the process; the host must not read it, close it or wait on it in another thread.
+  // Any thread may call fd(). Hosts call dispatch(); runPending() is the same pump that also
+  // says how many callbacks ran.
+  int fd() const;
+  void dispatch();
 
   // File-descriptor readiness on the main loop (level-triggered; used by inotify watchers). The
   // callback runs on the main thread while the descriptor stays readable; destroying the

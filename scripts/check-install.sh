@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks what an installation holds and that hosts can build against it:
 #   1. the plain (static) build installed into a scratch prefix: the example host builds and runs
-#      through the CMake package and through pkg-config;
+#      through the CMake package and through pkg-config, and the poll() host prints an answer;
 #   2. a distribution-style shared build (prefix /usr, multiarch libdir, DESTDIR staging): the
 #      folders pkg-config names, the SONAME, no exported detail symbol, no detail/ header, the
 #      tools and their man pages, and the example host (which sets no C++ standard of its own)
@@ -16,7 +16,7 @@ run_host() { HOME="$work" XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work" "$@
 
 # 1. Static, private prefix.
 prefix="$(pwd)/$build/install-check"
-rm -rf "$prefix" "$build/example"
+rm -rf "$prefix" "$build/example" "$build/poll-host"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 cmake -S examples/host -B "$build/example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$build/example" >/dev/null
@@ -24,7 +24,11 @@ run_host "$build"/example/example-host >/dev/null
 PKG_CONFIG_PATH="$prefix/lib/pkgconfig" c++ -std=c++20 examples/host/main.cpp \
   -o "$build"/example/example-host-pc $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs brisvane)
 run_host "$build"/example/example-host-pc >/dev/null
-echo "static: the example host builds and runs against the installed package (CMake and pkg-config)"
+cmake -S examples/poll_host -B "$build/poll-host" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$build/poll-host" >/dev/null
+answer="$(run_host "$build"/poll-host/poll-host </dev/null)"
+[[ "$answer" == "real-time protection is "* ]] || fail "the poll() host printed no answer: '$answer'"
+echo "static: the example hosts build and run against the installed package (CMake and pkg-config)"
 
 # 2. Shared, the way a distribution packages it.
 multiarch="$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || echo x86_64-linux-gnu)"
