@@ -332,9 +332,10 @@ void BrisvaneStateServiceCore::bindRefreshTriggers() {
         std::shared_ptr<BrisvaneKeychainReaderType> reader = self->keychainReader_;
         self.reset();
         // Listening starts here, before construction returns, so that an announcement made
-        // right after construction is not missed; the task only waits on the stream.
-        // The task holds the reader, never the service; the stream is declared after it so that
-        // it ends (and runs its termination handlers) while the reader is still there.
+        // right after construction is not missed. Each signal is sent on the thread that
+        // received the announcement; nothing waits on the stream. The subscription holds the
+        // reader, never the service; the stream is declared after it so that it ends (and runs
+        // its termination handlers) while the reader is still there.
         struct Listening {
           std::shared_ptr<BrisvaneKeychainReaderType> reader;
           platform::AsyncStream<Void> stream;
@@ -350,14 +351,13 @@ void BrisvaneStateServiceCore::bindRefreshTriggers() {
           emitter.sendCompletion();
           return platform::AnyCancellable();
         }
-        platform::TaskHandle task = platform::Task::detached([listening, emitter] {
-          while (listening->stream.next()) {
-            rtpLog(host::logExtended, [] { return std::string(kReceivedEvent); });
-            emitter.send(Void{});
-          }
-          emitter.sendCompletion();
-        });
-        return platform::AnyCancellable([task] { task.cancel(); });
+        listening->stream.forEach(
+            [emitter](Void) {
+              rtpLog(host::logExtended, [] { return std::string(kReceivedEvent); });
+              emitter.send(Void{});
+            },
+            [emitter] { emitter.sendCompletion(); });
+        return platform::AnyCancellable([listening] { listening->stream.cancel(); });
       });
 
   platform::Publisher<Void> installedChanges = platform::Publisher<Void>::never();

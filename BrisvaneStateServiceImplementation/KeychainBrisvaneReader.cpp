@@ -8,7 +8,6 @@
 #include "host/logging.h"
 #include "messages/BrisvaneSettings.h"
 #include "platform/clock.h"
-#include "platform/task.h"
 
 namespace brisvane {
 
@@ -43,18 +42,16 @@ std::optional<bool> KeychainBrisvaneReader::readRTPState() {
 }
 
 platform::AsyncStream<platform::Void> KeychainBrisvaneReader::listenForRTPStateUpdates() {
-  // The client's stream is move-only and the task body must be copyable, hence the shared box.
+  // Each notification is passed on as it arrives, on the thread that received it, so no thread
+  // waits in between. Ending the signals (their consumer cancelled or dropped them) ends the
+  // client's stream, which removes its observer; the end of the client's stream finishes them.
   auto updates = std::make_shared<platform::AsyncStream<UpdateNotification>>(
       client_->listenForUpdates(std::string(BrisvaneSettings::key())));
   return platform::AsyncStream<platform::Void>(
       [updates = std::move(updates)](platform::AsyncStream<platform::Void>::Continuation signals) {
-        const auto producer = platform::Task::detached([updates, signals] {
-          // next() returns nullopt when the client's stream ends or this task is cancelled; in
-          // the latter case it also ends the client's stream, which removes its observer.
-          while (updates->next()) signals.yield(platform::Void{});
-          signals.finish();
-        });
-        signals.onTermination([producer] { producer.cancel(); });
+        signals.onTermination([updates] { updates->cancel(); });
+        updates->forEach([signals](const UpdateNotification&) { signals.yield(platform::Void{}); },
+                         [signals] { signals.finish(); });
       });
 }
 

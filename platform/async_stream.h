@@ -1,7 +1,9 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -29,6 +31,11 @@ struct AsyncStreamState {
   // The termination handlers have been taken to run.
   bool isTerminated RUNTIME_GUARDED_BY(mutex) = false;
   std::vector<std::function<void()>> terminationHandlers RUNTIME_GUARDED_BY(mutex);
+  // A consumer by callback (forEach). They are not replaced while a thread is delivering, so
+  // that thread may call them outside the lock; they are let go once the stream has ended.
+  std::function<void(T)> onValue RUNTIME_GUARDED_BY(mutex);
+  std::function<void()> onEnd RUNTIME_GUARDED_BY(mutex);
+  bool isDelivering RUNTIME_GUARDED_BY(mutex) = false;
 
   bool hasSomethingForConsumerLocked() const RUNTIME_REQUIRES(mutex) {
     return !buffer.empty() || isFinished || isConsumerGone;
@@ -45,6 +52,8 @@ struct AsyncStreamState {
   void end(bool byConsumer) {
     std::vector<std::function<void()>> handlers;
     std::deque<T> dropped;
+    std::function<void(T)> droppedOnValue;
+    std::function<void()> endNow;
     {
       MutexLock lock(mutex);
       if (byConsumer) {
@@ -57,9 +66,51 @@ struct AsyncStreamState {
         isTerminated = true;
         handlers.swap(terminationHandlers);
       }
+      // A delivering thread, or the yield about to deliver what is still buffered, sees the end
+      // itself once it has handed the buffer over.
+      if (onValue && !isDelivering && buffer.empty()) releaseCallbacksLocked(droppedOnValue, endNow);
     }
     changed.notify_all();
+    if (endNow) endNow();
     for (auto& handler : handlers) handler();
+  }
+
+  // Hands the buffer to the callback consumer, one value at a time and in order, on the
+  // calling thread; when another thread is already doing so, that thread takes the new values
+  // too. After the last value of a finished stream, onEnd runs once.
+  void deliver() {
+    std::function<void(T)> droppedOnValue;
+    std::function<void()> endNow;
+    MutexLock lock(mutex);
+    if (!onValue || isDelivering) return;
+    isDelivering = true;
+    while (!isConsumerGone && !buffer.empty()) {
+      T value(std::move(buffer.front()));
+      buffer.pop_front();
+      lock.unlock();
+      try {
+        onValue(std::move(value));
+      } catch (const std::exception& error) {
+        std::fprintf(stderr, "stream consumer raised an exception: %s\n", error.what());
+      } catch (...) {
+        std::fprintf(stderr, "stream consumer raised an exception of unknown type\n");
+      }
+      lock.lock();
+    }
+    isDelivering = false;
+    if (isConsumerGone || isFinished) releaseCallbacksLocked(droppedOnValue, endNow);
+    lock.unlock();
+    if (endNow) endNow();
+  }
+
+  // Takes the callback consumer out, to be destroyed (and onEnd run, for a producer's end)
+  // outside the lock.
+  void releaseCallbacksLocked(std::function<void(T)>& droppedOnValue, std::function<void()>& endNow)
+      RUNTIME_REQUIRES(mutex) {
+    droppedOnValue = std::move(onValue);
+    onValue = nullptr;
+    if (!isConsumerGone) endNow = std::move(onEnd);
+    onEnd = nullptr;
   }
 };
 
@@ -99,12 +150,18 @@ class AsyncStream {
     void yield(T value) const {
       if (!producer_) return;
       auto& state = *producer_->state;
+      bool isPushed = false;
       {
         detail::MutexLock lock(state.mutex);
         if (state.isTerminated) return;  // value is destroyed after the lock is released
         state.buffer.push_back(std::move(value));
+        isPushed = static_cast<bool>(state.onValue);
       }
-      state.changed.notify_all();
+      if (isPushed) {
+        state.deliver();
+      } else {
+        state.changed.notify_all();
+      }
     }
 
     void finish() const {
@@ -189,6 +246,24 @@ class AsyncStream {
     }
     state.end(true);
     return std::nullopt;
+  }
+
+  // Consumes the stream by callback instead of next(), so that no thread waits for it:
+  // onValue runs for each value on the thread that yields it (for values already buffered, at
+  // once on the calling thread), one at a time and in order; onEnd runs once after the last
+  // value when the producer finishes, but not when the consumer side ends the stream (cancel,
+  // destruction). A value being delivered on another thread when cancel() is called may still
+  // arrive after cancel() returns. An exception escaping onValue is written to standard error and
+  // dropped. Called at most once, and never together with next().
+  void forEach(std::function<void(T)> onValue, std::function<void()> onEnd) {
+    if (!state_) return;
+    {
+      detail::MutexLock lock(state_->mutex);
+      if (state_->isConsumerGone || state_->onValue) return;
+      state_->onValue = std::move(onValue);
+      state_->onEnd = std::move(onEnd);
+    }
+    state_->deliver();
   }
 
   // Ends the stream from the consumer side. Idempotent.

@@ -185,4 +185,51 @@ TEST(AsyncStreamTest, MovedFromConsumerEndsNothing) {
   EXPECT_EQ(terminations, 1);
 }
 
+// A callback consumer gets the buffered values at once, later ones on the yielding threads, one
+// at a time and each producer's in order; the end after the last value, but not after a cancel,
+// which also lets go of the callbacks (they may hold the producer: a cycle otherwise).
+TEST(AsyncStreamTest, CallbackConsumerGetsEveryValueOnceInOrderAndOneEnd) {
+  constexpr int kProducers = 4;
+  constexpr int kValuesEach = 2000;
+  for (const bool cancels : {false, true}) {
+    SCOPED_TRACE(cancels ? "cancelled" : "finished");
+    auto [stream, continuation] = Stream::makeStream();
+    continuation.yield(-1);
+    std::vector<int> last(kProducers, -1);
+    std::atomic<int> count{0}, inside{0}, overlaps{0}, ends{0};
+    auto held = std::make_shared<int>(0);
+    const std::weak_ptr<int> watch = held;
+    stream.forEach(
+        [&, held](int value) {
+          if (inside.fetch_add(1) != 0) ++overlaps;
+          if (value >= 0) {
+            EXPECT_GT(value, last[value / kValuesEach]);
+            last[value / kValuesEach] = value;
+          }
+          ++count;
+          inside.fetch_sub(1);
+        },
+        [&ends] { ++ends; });
+    held.reset();
+    EXPECT_EQ(count.load(), 1) << "a buffered value waits for no producer";
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+      producers.emplace_back([p, c = continuation] {
+        for (int i = 0; i < kValuesEach; ++i) c.yield(p * kValuesEach + i);
+      });
+    }
+    for (auto& producer : producers) producer.join();
+    EXPECT_EQ(count.load(), 1 + kProducers * kValuesEach);
+    EXPECT_EQ(overlaps.load(), 0);
+    if (cancels) {
+      stream.cancel();
+      continuation.yield(0);
+      EXPECT_EQ(count.load(), 1 + kProducers * kValuesEach) << "delivered after the cancel";
+    }
+    continuation = Stream::Continuation();
+    EXPECT_EQ(ends.load(), cancels ? 0 : 1);
+    EXPECT_TRUE(watch.expired());
+  }
+}
+
 }  // namespace
