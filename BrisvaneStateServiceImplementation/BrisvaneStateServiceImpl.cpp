@@ -9,7 +9,7 @@
 #include "BrisvaneStateServiceImplementation/KeychainBrisvaneReader.h"
 #include "BrisvaneStateServiceImplementation/RTPLog.h"
 #include "BrisvaneStateServiceImplementation/SpotlightInstalledAppMonitor.h"
-#include "BrisvaneStateServiceImplementation/detail/StateServiceInspection.h"
+#include "BrisvaneStateServiceImplementation/detail/StateServiceProbe.h"
 #include "host/logind_sleep_bridge.h"
 #include "host/system_sleep_observer.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
@@ -186,11 +186,11 @@ std::optional<bool> BrisvaneStateServiceImpl::keychainRTPValue() const {
 
 bool BrisvaneStateServiceImpl::hasPeriodicRefreshTask() const { return core_->hasPeriodicRefreshTask(); }
 
-platform::Publisher<std::optional<bool>> inspection::keychainValues(BrisvaneStateServiceImpl& service) {
+platform::Publisher<std::optional<bool>> probe::keychainValues(BrisvaneStateServiceImpl& service) {
   return BrisvaneStateServiceCore::of(service).keychainRTPValue_->publisher();
 }
 
-void inspection::sendKeychainValue(BrisvaneStateServiceImpl& service, std::optional<bool> value) {
+void probe::sendKeychainValue(BrisvaneStateServiceImpl& service, std::optional<bool> value) {
   BrisvaneStateServiceCore::of(service).keychainRTPValue_->send(value);
 }
 

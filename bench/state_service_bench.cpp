@@ -3,7 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
-#include "BrisvaneStateServiceImplementation/detail/StateServiceInspection.h"
+#include "BrisvaneStateServiceImplementation/detail/StateServiceProbe.h"
 #include "host/logging.h"
 #include "support/service_fakes.h"
 
@@ -42,7 +42,7 @@ void ServiceEmission(benchmark::State& state) {
   f.override_.states.send(host::BrisvaneRTPOverrideState::notOverridden);
   bool value = false;
   for (auto _ : state) {
-    brisvane::inspection::sendKeychainValue(*f.service, value);
+    brisvane::probe::sendKeychainValue(*f.service, value);
     value = !value;
   }
   if (delivered < static_cast<long>(state.iterations())) {

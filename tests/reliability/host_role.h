@@ -45,7 +45,7 @@
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "BrisvaneStateServiceImplementation/KeychainBrisvaneReader.h"
 #include "BrisvaneStateServiceImplementation/SpotlightInstalledAppMonitor.h"
-#include "BrisvaneStateServiceImplementation/detail/StateServiceInspection.h"
+#include "BrisvaneStateServiceImplementation/detail/StateServiceProbe.h"
 #include "host/folder_app_checker.h"
 #include "host/logging.h"
 #include "host/logind_sleep_bridge.h"
@@ -165,7 +165,7 @@ class HostRole {
     auto answers = service->isRealTimeProtectionEnabledPublisher().sink(
         [this](const bool& value) { onAnswer(value); });
     bool isFirst = true;
-    auto refreshes = brisvane::inspection::keychainValues(*service).sink(
+    auto refreshes = brisvane::probe::keychainValues(*service).sink(
         [this, &isFirst](const std::optional<bool>& value) {
           {
             std::lock_guard lock(awaitMutex_);

@@ -120,7 +120,7 @@ TEST(RefreshOrdering, AnOlderReadFinishingLastDoesNotReplaceANewerOne) {
   ASSERT_TRUE(s.reader->awaitListening());
   int sends = 0;  // refreshes that sent their value, counted on their threads
   std::mutex sendsMutex;
-  auto counting = brisvane::inspection::keychainValues(*service).sink(
+  auto counting = brisvane::probe::keychainValues(*service).sink(
       [&](const std::optional<bool>&) {
         std::lock_guard lock(sendsMutex);
         ++sends;

@@ -10,12 +10,12 @@ namespace brisvane {
 
 class BrisvaneStateServiceImpl;
 
-namespace inspection {
+namespace probe {
 
 // Every value a refresh sends, starting with the current one.
 platform::Publisher<std::optional<bool>> keychainValues(BrisvaneStateServiceImpl& service);
 // Sends a value as a refresh would, without reading the keychain.
 void sendKeychainValue(BrisvaneStateServiceImpl& service, std::optional<bool> value);
 
-}  // namespace inspection
+}  // namespace probe
 }  // namespace brisvane
