@@ -84,12 +84,14 @@ struct AsyncStreamState {
     MutexLock lock(mutex);
     if (!onValue || isDelivering) return;
     isDelivering = true;
+    // Not replaced while isDelivering is set, so it may be called outside the lock.
+    std::function<void(T)>* const callback = &onValue;
     while (!isConsumerGone && !buffer.empty()) {
       T value(std::move(buffer.front()));
       buffer.pop_front();
       lock.unlock();
       try {
-        onValue(std::move(value));
+        (*callback)(std::move(value));
       } catch (const std::exception& error) {
         std::fprintf(stderr, "stream consumer raised an exception: %s\n", error.what());
       } catch (...) {
