@@ -60,6 +60,19 @@ TEST(Burst, HostsEndOnTheLastValueStoredWithoutWaitingForStoppedObservers) {
         sockets.push_back(fd);
       }
       ASSERT_EQ(::kill(hosts[0].pid(), SIGSTOP), 0);
+      // Its queue filled with datagrams it will drop, so that every announcement of the burst
+      // finds it full and leaves a mark: the only news of the burst it gets is taking that up.
+      const int filler = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      for (const auto& entry : std::filesystem::directory_iterator(sandbox.notificationFolder())) {
+        if (!entry.path().filename().string().starts_with(std::to_string(hosts[0].pid()) + "-")) continue;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        entry.path().native().copy(address.sun_path, sizeof(address.sun_path) - 1);
+        while (::sendto(filler, "XX\1\0", 4, 0, reinterpret_cast<const sockaddr*>(&address),
+                        sizeof(address)) == 4) {
+        }
+      }
+      ::close(filler);
     }
     std::vector<std::unique_ptr<Process>> writers;
     for (int w = 0; w < c.writers; ++w) {
