@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "e2e_support.h"
-#include "reliability/answer_board.h"
+#include "answer_board.h"
 
 namespace e2e {
 
@@ -49,7 +49,7 @@ sd_bus* connect(const std::string& address) {
 
 struct HostContext {
   sqlite3_stmt* select = nullptr;
-  reliability::AnswerBoard* board = nullptr;
+  e2e::AnswerBoard* board = nullptr;
   int slot = 0;
 };
 
@@ -152,9 +152,9 @@ int runDBusHostRole(int argc, char** argv) {
     Database db(argv[1]);
     HostContext context;
     context.select = db.prepare(kFloorSelect);
-    std::optional<reliability::AnswerBoard> board;
+    std::optional<e2e::AnswerBoard> board;
     if (argc == 4) {
-      board.emplace(reliability::AnswerBoard::open(argv[2]));
+      board.emplace(e2e::AnswerBoard::open(argv[2]));
       context.board = &*board;
       context.slot = std::atoi(argv[3]);
     }

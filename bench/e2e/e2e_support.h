@@ -6,7 +6,9 @@
 //
 // Threads: a Database is used by one thread at a time; the rest are plain functions.
 
+#include <linux/magic.h>
 #include <sqlite3.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -30,6 +32,14 @@ namespace e2e {
 namespace fs = std::filesystem;
 using brisvane::BrisvaneSettings;
 using brisvane::BrisvaneStateServiceImpl;
+
+// A fresh folder's parent on a memory file system, as $XDG_RUNTIME_DIR is on a desktop session;
+// nothing (beside the rest of the sandbox) when /dev/shm is not one.
+inline std::optional<fs::path> memoryFolder() {
+  struct statfs info {};
+  if (::statfs("/dev/shm", &info) == 0 && info.f_type == TMPFS_MAGIC) return fs::path("/dev/shm");
+  return std::nullopt;
+}
 
 inline fs::path selfPath() {
   return fs::read_symlink("/proc/self/exe");

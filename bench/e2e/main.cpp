@@ -66,11 +66,9 @@
 #include "messages/BrisvaneSettings.h"
 #include "platform/distributed_notification_center.h"
 #include "platform/keychain.h"
-#include "reliability/answer_board.h"
-#include "reliability/host_role.h"
-#include "reliability/path_stamps.h"
+#include "answer_board.h"
+#include "bench_host.h"
 #include "reliability/proc_stats.h"
-#include "reliability/process.h"
 #include "reliability/sandbox.h"
 #include "support/process.h"
 
@@ -185,7 +183,7 @@ void printMachine() {
                readFirstLine("/proc/loadavg", "").c_str());
   std::fprintf(
       report, "build: %s%s\n", build,
-      reliability::isSanitized() ? ", sanitizers on (figures are not representative)" : "");
+      testsupport::isSanitized() ? ", sanitizers on (figures are not representative)" : "");
 }
 
 // --- Sandboxes and interrupts ----------------------------------------------------------------
@@ -198,7 +196,7 @@ int interruptPipe[2] = {-1, -1};
 // A sandbox with its notification folder on a memory file system, removed on an interrupt too.
 class RunSandbox : public reliability::Sandbox {
  public:
-  RunSandbox() : Sandbox(reliability::RuntimeFolder::inMemory) {
+  RunSandbox() : Sandbox(e2e::memoryFolder()) {
     std::lock_guard guard(sandboxesLock);
     liveSandboxes.insert(this);
   }
@@ -276,8 +274,8 @@ struct Answer {
 std::optional<Answer> parseAnswer(const std::string& line) {
   Answer a;
   long long arrival = 0, notification = 0, event = 0, readStart = 0, readEnd = 0;
-  if (std::sscanf(line.c_str(), "v %d %lld %lld %lld %lld %lld", &a.value, &arrival, &notification,
-                  &event, &readStart, &readEnd) != 6) {
+  if (std::sscanf(line.c_str(), "v %d %lld %lld %lld %lld %lld", &a.value, &arrival, &event,
+                  &notification, &readStart, &readEnd) != 6) {
     return std::nullopt;
   }
   a.arrival = arrival;
@@ -309,18 +307,18 @@ class Writer {
     std::shared_ptr<platform::KeychainServices> keychain = platform::KeychainServices::system();
     auto notifications = brisvane::DistributedNotifications::over(center);
     if (stamped) {
-      keychain = std::make_shared<reliability::StampingKeychainServices>(keychain, stamps_);
-      notifications = std::make_shared<reliability::StampingNotifications>(notifications, stamps_);
+      keychain = std::make_shared<e2e::StampingKeychainServices>(keychain, stamps_);
+      notifications = std::make_shared<e2e::StampingNotifications>(notifications, stamps_);
     }
     client_ = std::make_unique<KeychainInteroperabilityClient>(
         BrisvaneStateServiceImpl::keychainServiceName, reliability::kAccessGroup, keychain,
         notifications);
   }
   void save(bool value) { client_->saveData(BrisvaneSettings(value)); }
-  const reliability::PathStamps& stamps() const { return *stamps_; }
+  const e2e::PathStamps& stamps() const { return *stamps_; }
 
  private:
-  std::shared_ptr<reliability::PathStamps> stamps_ = std::make_shared<reliability::PathStamps>();
+  std::shared_ptr<e2e::PathStamps> stamps_ = std::make_shared<e2e::PathStamps>();
   std::unique_ptr<KeychainInteroperabilityClient> client_;
 };
 
@@ -340,7 +338,7 @@ class ProcessMeter {
   ProcessMeter(pid_t pid, std::string name) : pid_(pid), name_(std::move(name)) {}
   void start() {
     cpu_ = e2e::threadCpuNanos(pid_);
-    cpuTicks_ = reliability::cpuMicros(pid_);
+    cpuTicks_ = e2e::cpuMicros(pid_);
     switches_ = reliability::threadSwitches(pid_);
   }
   void stop(int changes) {
@@ -351,7 +349,7 @@ class ProcessMeter {
       // A thread's own count went with it; the process's utime + stime (clock ticks) still has it.
       std::fprintf(stderr, "bench.e2e: a thread of the %s ended; its CPU comes from clock ticks\n",
                    name_.c_str());
-      cpuPerChange = static_cast<double>(reliability::cpuMicros(pid_) - cpuTicks_) / changes;
+      cpuPerChange = static_cast<double>(e2e::cpuMicros(pid_) - cpuTicks_) / changes;
     }
     wakeupsPerChange = static_cast<double>(reliability::voluntarySwitchesBetween(
                            switches_, reliability::threadSwitches(pid_))) /
@@ -364,7 +362,7 @@ class ProcessMeter {
   std::string name_;
   std::map<pid_t, long long> cpu_;
   long long cpuTicks_ = 0;
-  std::map<pid_t, reliability::ThreadSwitches> switches_;
+  std::map<pid_t, long> switches_;
 };
 
 std::string perChange(const ProcessMeter& meter) {
@@ -712,7 +710,7 @@ void breakdown(const Options& options) {
 struct FanoutSeries {
   std::vector<std::int64_t> first, median, last;
 
-  void round(reliability::AnswerBoard& board, int hosts, bool value, bool isMeasured,
+  void round(e2e::AnswerBoard& board, int hosts, bool value, bool isMeasured,
              const std::function<void()>& save) {
     board.reset();
     const std::int64_t start = monotonicNanos();
@@ -740,7 +738,7 @@ void fanout(const Options& options) {
   // The hosts report on a shared board rather than through pipes: 50 pipe writes and as many
   // wake-ups of this process per round would take CPU from the hosts still working.
   const fs::path boardFile = sandbox.root() / "answers";
-  auto board = reliability::AnswerBoard::create(boardFile, options.hosts);
+  auto board = e2e::AnswerBoard::create(boardFile, options.hosts);
   std::vector<std::unique_ptr<Process>> hosts;
   for (int i = 0; i < options.hosts; ++i) {
     hosts.push_back(std::make_unique<Process>(
@@ -755,11 +753,11 @@ void fanout(const Options& options) {
   Writer writer(false);
   DBusPath dbus(sandbox);
   const fs::path dbusBoardFile = sandbox.root() / "dbus-answers";
-  std::optional<reliability::AnswerBoard> dbusBoard;
+  std::optional<e2e::AnswerBoard> dbusBoard;
   std::vector<std::unique_ptr<Process>> dbusHosts;
   std::optional<ProcessMeter> daemonMeter;
   if (dbus) {
-    dbusBoard.emplace(reliability::AnswerBoard::create(dbusBoardFile, options.hosts));
+    dbusBoard.emplace(e2e::AnswerBoard::create(dbusBoardFile, options.hosts));
     for (int i = 0; i < options.hosts; ++i) {
       dbusHosts.push_back(
           e2e::startDBusHost(dbus.bus->address(), dbus.database, std::make_pair(dbusBoardFile, i)));
@@ -841,10 +839,10 @@ void idle(const Options& options) {
   std::fprintf(report,
                "  start-up (process start -> ready, %.0f ms): %ld voluntary switches over %zu "
                "threads\n",
-               startUpMs, reliability::totalVoluntarySwitches(before), before.size());
+               startUpMs, e2e::totalVoluntarySwitches(before), before.size());
   std::fprintf(report, "  during %d s idle: %ld voluntary switches (%s); threads %zu -> %zu\n",
                options.idleSeconds, idleSwitches,
-               reliability::describeSwitches(before, after).c_str(), before.size(), after.size());
+               e2e::describeSwitches(before, after).c_str(), before.size(), after.size());
   std::fprintf(report, "  goal 0: %s\n", verdict(idleSwitches == 0).c_str());
   if (options.idleSeconds != 10) {
     std::fprintf(stderr, "bench.e2e: idle ran for %d s, idle_wakeups_10s is null\n",
@@ -863,10 +861,10 @@ void memory(const Options& options) {
   writer.save(false);
   auto host = startHost();
   const auto atReady = reliability::memoryStats(host->pid()).value();
-  const long long cpuAtReady = reliability::cpuMicros(host->pid());
+  const long long cpuAtReady = e2e::cpuMicros(host->pid());
   const long switchesAtReady =
-      reliability::totalVoluntarySwitches(reliability::threadSwitches(host->pid()));
-  const long long ownCpuAtReady = reliability::cpuMicros(::getpid());
+      e2e::totalVoluntarySwitches(reliability::threadSwitches(host->pid()));
+  const long long ownCpuAtReady = e2e::cpuMicros(::getpid());
   std::fprintf(report, "  at ready:          VmRSS %6ld kB  VmHWM %6ld kB  threads %d\n",
                atReady.rssKb, atReady.hwmKb, atReady.threads);
   bool value = false;
@@ -886,10 +884,10 @@ void memory(const Options& options) {
     }
   }
   const auto end = reliability::memoryStats(host->pid()).value();
-  const long long hostCpu = reliability::cpuMicros(host->pid()) - cpuAtReady;
-  const long long writerCpu = reliability::cpuMicros(::getpid()) - ownCpuAtReady;
+  const long long hostCpu = e2e::cpuMicros(host->pid()) - cpuAtReady;
+  const long long writerCpu = e2e::cpuMicros(::getpid()) - ownCpuAtReady;
   const long hostSwitches =
-      reliability::totalVoluntarySwitches(reliability::threadSwitches(host->pid())) -
+      e2e::totalVoluntarySwitches(reliability::threadSwitches(host->pid())) -
       switchesAtReady;
   std::fprintf(report,
                "  per change: host CPU %.1f us, writer CPU %.1f us (user + system); host voluntary "
@@ -967,9 +965,9 @@ void burst(const Options& options) {
     const auto state = host->readLineStartingWith("state");
     if (!state) throw std::runtime_error("the host stopped answering");
     const int expected = value ? 1 : 0;
-    const bool isCorrect = reliability::numberField(*state, "enabled") == expected &&
-                           reliability::numberField(*state, "published") == expected &&
-                           reliability::field(*state, "keychain") == (value ? "true" : "false");
+    const bool isCorrect = testsupport::numberField(*state, "enabled") == expected &&
+                           testsupport::numberField(*state, "published") == expected &&
+                           testsupport::field(*state, "keychain") == (value ? "true" : "false");
     if (isCorrect) {
       ++correct;
     } else {
@@ -979,9 +977,9 @@ void burst(const Options& options) {
     writeTimes.push_back(written - start);
     settleTimes.push_back(settled - written);
     maxThreads =
-        std::max(maxThreads, static_cast<int>(reliability::numberField(*state, "threads")));
-    maxHwm = reliability::numberField(*state, "hwm_kb");
-    lastRss = reliability::numberField(*state, "rss_kb");
+        std::max(maxThreads, static_cast<int>(testsupport::numberField(*state, "threads")));
+    maxHwm = testsupport::numberField(*state, "hwm_kb");
+    lastRss = testsupport::numberField(*state, "rss_kb");
     if (run == 0) firstRss = lastRss;
   }
   const Summary write = summarize(writeTimes), settle = summarize(settleTimes);
@@ -1081,7 +1079,7 @@ Options parse(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc >= 3 && std::string(argv[1]) == "--role") {
     const std::string role = argv[2];
-    if (role == "host") return reliability::runHostRole(argc - 3, argv + 3);
+    if (role == "host") return e2e::runHostRole(argc - 3, argv + 3);
     if (role == "floor-peer" && argc == 5) return runFloorPeer(argv[3], argv[4]);
     if (role == "dbus-daemon") return e2e::runDBusDaemonRole(argc - 3, argv + 3);
     if (role == "dbus-host") return e2e::runDBusHostRole(argc - 3, argv + 3);

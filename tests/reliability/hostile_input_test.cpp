@@ -1,6 +1,7 @@
-// What another process of the user can put in the host's way: files in an application folder,
-// files where the host reads, a lock held on the store's folder. None of it may crash the host
-// or make it wait without a bound.
+// What another process of the user can put in the host's way: malformed datagrams in its
+// notification folder, a folder others can enter, files in an application folder, files where
+// the host reads, a lock held on the store's folder. None of it may crash the host, make it wait
+// without a bound or leave it deaf to the next real change.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,21 +9,68 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <string>
 
 #include "host/file_last_saved_state_provider.h"
+#include "messages/BrisvaneSettings.h"
 #include "platform/detail/metadata_plist.h"
 #include "platform/keychain.h"
-#include "reliability/process.h"
-#include "reliability/sandbox.h"
-#include "support/temp_dir.h"
+#include "reliability/host_session.h"
+#include "support/wait.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using platform::DistributedNotificationCenter;
+
+// Runs first in its process (ctest runs one test per process, and no other test of this file
+// makes the default center): the default center refuses a folder other users could enter, and
+// then still delivers the process's own posts to the process.
+TEST(HostileInput, ADefaultCenterOverAFolderOthersCanEnterStaysWithinItsProcess) {
+  reliability::Sandbox sandbox;
+  const auto folder = DistributedNotificationCenter::defaultFolder();
+  fs::create_directory(folder);
+  fs::permissions(folder, fs::perms::all);
+  auto center = DistributedNotificationCenter::defaultCenter();
+  EXPECT_EQ(center->folder(), fs::path());
+  std::atomic<int> received{0};
+  const auto token = center->addObserver("reliability.self", [&](const std::string&) { ++received; });
+  center->post("reliability.self");
+  EXPECT_TRUE(testsupport::waitFor([&] { return received == 1; })) << "its own post was lost";
+  EXPECT_TRUE(fs::is_empty(folder)) << "a socket was bound in the open folder";
+  center->removeObserver(token);
+}
+
+// Datagrams that are not announcements, sent to the host's socket: it must stay up and still
+// follow the next change.
+TEST(HostileInput, MalformedDatagramsNeitherKillTheHostNorDeafenIt) {
+  reliability::Sandbox sandbox;
+  auto writer = reliability::makeWriterClient();
+  writer->saveData(brisvane::BrisvaneSettings(false));
+  reliability::HostSession host;
+  const std::string name = writer->notificationName(std::string(brisvane::BrisvaneSettings::messageKey));
+  std::string noise(4096, '\0');
+  std::mt19937 random(7);
+  for (char& byte : noise) byte = static_cast<char>(random());
+  const std::string datagrams[] = {
+      "", "D", "DN\x01", std::string("DN\x01\x00", 4), std::string("XX\x01\x00", 4) + name,
+      std::string("DN\x7f\x00", 4) + name, reliability::announcement(name + std::string(1, '\0') + "x"),
+      reliability::announcement(std::string(70000, 'n')), noise, "DN" + noise,
+  };
+  for (const auto& datagram : datagrams) {
+    ASSERT_TRUE(reliability::sendToEverySocket(sandbox.notificationFolder(), datagram));
+  }
+  writer->saveData(brisvane::BrisvaneSettings(true));
+  ASSERT_TRUE(host.awaitAnswer(true)) << "the host missed the change after the hostile datagrams";
+  const auto state = host.state();
+  ASSERT_TRUE(state.has_value()) << "the host stopped answering";
+  EXPECT_EQ(state->keychain(), "true");
+}
 
 // A binary property list: a dictionary with a bundle identifier and, under "deep", `depth`
 // arrays nested one in the next; with `isShared` each array holds the next one twice, so the

@@ -1,11 +1,10 @@
-// Two ways in which the state service can end on a stale keychain value after a change was saved
-// and announced, found by the end-to-end experiments (a host left on the old value until the next
-// trigger, which may be the 6-hour refresh). Each is reproduced here deterministically with a
-// reader whose reads the test releases in the order it wants.
+// Ways in which a host can end on a stale keychain value after a change was saved and announced
+// (left on the old value until the next trigger, which may be the 6-hour refresh), each made
+// deterministic: a reader whose reads the test releases in the order it wants, and a center that
+// reads the store the moment an announcement is posted.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -14,10 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
+#include "BrisvaneStateServiceImplementation/detail/StateServiceProbe.h"
+#include "messages/BrisvaneSettings.h"
 #include "platform/async_stream.h"
 #include "platform/task.h"
-#include "reliability/host_role.h"
+#include "reliability/sandbox.h"
 #include "support/service_fakes.h"
 #include "support/wait.h"
 
@@ -26,9 +26,8 @@ namespace {
 using brisvane::BrisvaneStateServiceImpl;
 using platform::Void;
 
-// A reader whose every read takes the value current when it starts and then waits until the test
-// releases it by number (0 for the first read), like a keychain read that returns late. Any
-// thread.
+// Every read takes the value current when it starts, then waits until the test releases it by
+// number (0 for the first), like a keychain read that returns late. Any thread.
 class GatedReader final : public brisvane::BrisvaneKeychainReaderType {
  public:
   std::optional<bool> readRTPState() override {
@@ -36,10 +35,9 @@ class GatedReader final : public brisvane::BrisvaneKeychainReaderType {
     const int number = started_++;
     const std::optional<bool> value = value_;
     changed_.notify_all();
-    changed_.wait(lock, [&] { return released_.count(number) != 0; });
+    changed_.wait(lock, [&] { return number < releasedBelow_ || released_.count(number); });
     return value;
   }
-
   platform::AsyncStream<Void> listenForRTPStateUpdates() override {
     std::lock_guard lock(mutex_);
     auto [stream, continuation] = platform::AsyncStream<Void>::makeStream();
@@ -47,7 +45,6 @@ class GatedReader final : public brisvane::BrisvaneKeychainReaderType {
     changed_.notify_all();
     return std::move(stream);
   }
-
   void set(std::optional<bool> value) {
     std::lock_guard lock(mutex_);
     value_ = value;
@@ -59,137 +56,126 @@ class GatedReader final : public brisvane::BrisvaneKeychainReaderType {
   }
   void releaseAll() {
     std::lock_guard lock(mutex_);
-    for (int i = 0; i < 1000; ++i) released_.insert(i);
+    releasedBelow_ = 1 << 30;
     changed_.notify_all();
   }
   // An announcement on every stream opened so far.
   void announce() {
-    std::vector<platform::AsyncStream<Void>::Continuation> targets;
-    {
-      std::lock_guard lock(mutex_);
-      targets = continuations_;
-    }
+    std::unique_lock lock(mutex_);
+    const auto targets = continuations_;
+    lock.unlock();
     for (const auto& c : targets) c.yield(Void{});
   }
-  bool awaitStarted(int reads) {
+  bool awaitState(int reads, bool listening) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return started_ >= reads; });
-  }
-  bool awaitListening() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20),
-                             [&] { return !continuations_.empty(); });
-  }
-  int started() const {
-    std::lock_guard lock(mutex_);
-    return started_;
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] {
+      return started_ >= reads && (!listening || !continuations_.empty());
+    });
   }
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable changed_;
   std::optional<bool> value_;
-  int started_ = 0;
+  int started_ = 0, releasedBelow_ = 0;
   std::set<int> released_;
   std::vector<platform::AsyncStream<Void>::Continuation> continuations_;
 };
 
 struct Service {
   std::shared_ptr<GatedReader> reader = std::make_shared<GatedReader>();
-  std::shared_ptr<testsupport::FakeInstalledAppMonitor> monitor =
-      std::make_shared<testsupport::FakeInstalledAppMonitor>(true);
-  std::shared_ptr<testsupport::FakeSleepObserver> sleep =
-      std::make_shared<testsupport::FakeSleepObserver>();
   testsupport::FakeOverride override_;
   std::shared_ptr<BrisvaneStateServiceImpl> make() {
-    return BrisvaneStateServiceImpl::make(reader, monitor, sleep, override_.configuration(),
-                                          nullptr);
+    return BrisvaneStateServiceImpl::make(
+        reader, std::make_shared<testsupport::FakeInstalledAppMonitor>(true),
+        std::make_shared<testsupport::FakeSleepObserver>(), override_.configuration(), nullptr);
   }
   ~Service() { reader->releaseAll(); }
 };
 
-// Refreshes run concurrently and each sends what it read when it finishes, so a read that
-// started before a change but returns after the read that saw the change overwrites the newer
-// value. Expected: a read never replaces the value of a read that started after it.
+// Refreshes run concurrently: a read begun before a change that returns after the read that saw
+// the change must not replace the newer value.
 TEST(RefreshOrdering, AnOlderReadFinishingLastDoesNotReplaceANewerOne) {
   Service s;
   s.reader->set(false);
   auto service = s.make();
-  // The two refreshes of construction have read "false" and wait.
-  ASSERT_TRUE(s.reader->awaitStarted(2));
-  ASSERT_TRUE(s.reader->awaitListening());
-  int sends = 0;  // refreshes that sent their value, counted on their threads
-  std::mutex sendsMutex;
+  ASSERT_TRUE(s.reader->awaitState(2, true));  // the two refreshes of construction read "false"
+  std::atomic<int> sends{-1};                  // not counting the replay on subscription
   auto counting = brisvane::probe::keychainValues(*service).sink(
-      [&](const std::optional<bool>&) {
-        std::lock_guard lock(sendsMutex);
-        ++sends;
-      });
-  auto sent = [&] {
-    std::lock_guard lock(sendsMutex);
-    return sends - 1;  // the first was the replay on subscription
-  };
-
-  // The security application saves "true" and announces it; that refresh reads "true".
-  s.reader->set(true);
+      [&](const std::optional<bool>&) { ++sends; });
+  s.reader->set(true);  // saved and announced; that refresh reads "true"
   s.reader->announce();
-  ASSERT_TRUE(s.reader->awaitStarted(3));
+  ASSERT_TRUE(s.reader->awaitState(3, true));
   s.reader->release(2);
-  ASSERT_TRUE(testsupport::waitFor([&] { return sent() == 1; }));
+  ASSERT_TRUE(testsupport::waitFor([&] { return sends == 1; }));
   ASSERT_EQ(service->keychainRTPValue(), true);
-
-  // The reads of construction, begun before the save, come back afterwards.
-  s.reader->release(0);
+  s.reader->release(0);  // the reads of construction, begun before the save, come back now
   s.reader->release(1);
   // A service that drops stale results sends nothing more, and passes once this guard ends.
-  testsupport::waitFor([&] { return sent() >= 3; }, std::chrono::seconds(5));
-  EXPECT_EQ(service->keychainRTPValue(), true)
-      << "a read that began before the announced change replaced the value read after it";
+  testsupport::waitFor([&] { return sends >= 3; }, std::chrono::seconds(5));
+  EXPECT_EQ(service->keychainRTPValue(), true) << "an older read replaced the newer value";
   counting.cancel();
 }
 
-// The change stream is opened by a background task that construction only starts, so an
-// announcement made after the constructor has returned, but before that task has run, is lost;
-// the refreshes of construction may have read the store before the change, and nothing reads it
-// again until the next trigger. Expected: every announcement made after construction returns
-// leads to a read.
+// An announcement made after construction returns, while the task that opens the change stream
+// has not run yet (a busy pool delays it), must still lead to a read.
 TEST(RefreshOrdering, AnAnnouncementRightAfterConstructionIsNotLost) {
-  // A busy pool (the host's own tasks, say) delays the service's tasks by at least the pool's
-  // starvation check, so the window is wide open.
   std::mutex gateMutex;
   std::condition_variable gate;
   bool isOpen = false;
   std::vector<platform::TaskHandle> busy;
-  const unsigned blockers = 4 * std::max(4u, std::thread::hardware_concurrency());
-  for (unsigned i = 0; i < blockers; ++i) {
+  for (unsigned i = 0; i < 4 * std::max(4u, std::thread::hardware_concurrency()); ++i) {
     busy.push_back(platform::Task::detached([&] {
       std::unique_lock lock(gateMutex);
       gate.wait(lock, [&] { return isOpen; });
     }));
   }
-
   Service s;
   s.reader->set(false);
   s.reader->releaseAll();
   auto service = s.make();
-  // The security application saves "true" and announces it right away.
   s.reader->set(true);
   s.reader->announce();
-
   {
     std::lock_guard lock(gateMutex);
     isOpen = true;
   }
   gate.notify_all();
   for (const auto& task : busy) task.wait();
-  ASSERT_TRUE(s.reader->awaitListening());
-  // Two reads come from construction; the announcement must add a third.
-  EXPECT_TRUE(
-      testsupport::waitFor([&] { return s.reader->started() >= 3; }, std::chrono::seconds(10)))
-      << "the announcement made right after construction never led to a read";
-  EXPECT_TRUE(testsupport::waitFor([&] { return service->keychainRTPValue() == true; },
-                                   std::chrono::seconds(1)))
+  EXPECT_TRUE(s.reader->awaitState(3, true)) << "the announcement never led to a read";
+  EXPECT_TRUE(testsupport::waitFor([&] { return service->keychainRTPValue() == true; }))
       << "the service stays on the value read before the change";
+}
+
+// A center that, the moment an announcement is posted, reads the message as any observer woken
+// by it would. Any thread.
+class ReadingOnPost final : public brisvane::DistributedNotifications {
+ public:
+  std::vector<std::string> seen;
+  void post(const std::string&) override {
+    const auto message = reader_->readData<brisvane::BrisvaneSettings>();
+    seen.push_back(!message ? "nothing" : reliability::keychainText(message->data().isRTPEnabled()));
+  }
+  platform::ObserverToken addObserver(const std::string&,
+                                      platform::DistributedNotificationCenter::Callback) override {
+    return {};
+  }
+  void removeObserver(const platform::ObserverToken&) override {}
+
+ private:
+  std::unique_ptr<brisvane::KeychainInteroperabilityClient> reader_ = reliability::makeWriterClient();
+};
+
+TEST(RefreshOrdering, AnObserverWokenByAnAnnouncementReadsTheChangeItAnnounces) {
+  reliability::Sandbox sandbox;
+  auto center = std::make_shared<ReadingOnPost>();
+  brisvane::KeychainInteroperabilityClient writer(BrisvaneStateServiceImpl::keychainServiceName,
+                                                  reliability::kAccessGroup,
+                                                  platform::KeychainServices::system(), center);
+  writer.saveData(brisvane::BrisvaneSettings(true));  // adds the item
+  writer.saveData(brisvane::BrisvaneSettings(false));  // updates it
+  writer.deleteData<brisvane::BrisvaneSettings>(std::string(brisvane::BrisvaneSettings::messageKey));
+  EXPECT_EQ(center->seen, (std::vector<std::string>{"true", "false", "nothing"}));
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #pragma once
 
-// Child processes for the multi-process tests and the end-to-end benchmark: started with pipes on
-// their standard input and output, talked to one line at a time, killed and reaped when dropped.
-// Also where the helper programs are, the size knob of the long-running tests and the
-// machine-wide clock both sides stamp with.
+// The one harness for tests (and the end-to-end benchmark) that run several processes: a child
+// with pipes on its standard input and output, talked to one line at a time and killed and reaped
+// when dropped; where the helper programs are; the size knob of the long-running tests; and the
+// key=value lines the helpers answer with.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -36,18 +36,25 @@ inline std::int64_t monotonicNanos() {
   return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
-// The positive number in the environment variable `name`; 1 when it is unset, empty or not
-// positive. Multiplies the counts and durations of long-running tests.
-inline double scaleFromEnvironment(const char* name) {
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return 1.0;
-  const double value = std::strtod(text, nullptr);
-  return value > 0 ? value : 1.0;
+// `base` times BRISVANE_RELIABILITY_SCALE (a positive number, 1 when unset), at least `minimum`.
+inline int scaled(int base, int minimum = 1) {
+  const char* text = std::getenv("BRISVANE_RELIABILITY_SCALE");
+  const double scale = text != nullptr ? std::strtod(text, nullptr) : 1.0;
+  return std::max(minimum, static_cast<int>(base * (scale > 0 ? scale : 1.0)));
 }
 
-// "<area>.helper.<name>" (the build's name for tests/<area>/helpers/<name>.cpp) in
-// BRISVANE_TEST_BINARY_DIR, which ctest sets; when that is not set (a test program started by
-// hand), next to the running program or in its parent folder.
+// True in builds made with BRISVANE_SANITIZE: memory and thread figures then describe the
+// sanitizer's runtime as much as the program.
+inline constexpr bool isSanitized() {
+#ifdef BRISVANE_SANITIZED
+  return true;
+#else
+  return false;
+#endif
+}
+
+// "<area>.helper.<name>" (tests/<area>/helpers/<name>.cpp) in BRISVANE_TEST_BINARY_DIR, which
+// ctest sets, else next to the running program or in its parent folder.
 inline std::filesystem::path helperPath(const std::string& area, const std::string& name) {
   const std::string file = area + ".helper." + name;
   if (const char* binaryDir = std::getenv("BRISVANE_TEST_BINARY_DIR")) {
@@ -60,125 +67,106 @@ inline std::filesystem::path helperPath(const std::string& area, const std::stri
   throw std::runtime_error("cannot find " + file + ": BRISVANE_TEST_BINARY_DIR is not set");
 }
 
-// Writes `line` and a newline to `fd`, in one write unless the pipe takes less at once; false
-// when writing fails (the reader has gone).
+// Writes `line` and a newline in one write unless the pipe takes less; false once the reader
+// has gone.
 inline bool writeLine(int fd, const std::string& line) {
   const std::string text = line + "\n";
-  std::size_t written = 0;
-  while (written < text.size()) {
+  for (std::size_t written = 0; written < text.size();) {
     const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    written += static_cast<std::size_t>(n);
+    if (n < 0 && errno != EINTR) return false;
+    if (n > 0) written += static_cast<std::size_t>(n);
   }
   return true;
 }
 
-// One child program. Its standard output is a pipe read line by line; its standard input is a
-// pipe for commands; its standard error is the parent's. A child still running when the object
-// goes away is killed with SIGKILL and reaped.
-//
-// Threads: one thread at a time.
+// One line on standard output in one write, so a reader sees whole lines from many threads.
+inline void say(const std::string& line) {
+  writeLine(STDOUT_FILENO, line);
+}
+
+// The value of "key=" in a line of space-separated key=value words.
+inline std::optional<std::string> field(const std::string& line, const std::string& key) {
+  const std::string needle = key + "=";
+  for (std::size_t at = 0; (at = line.find(needle, at)) != std::string::npos; at += needle.size()) {
+    if (at != 0 && line[at - 1] != ' ') continue;
+    const auto begin = at + needle.size();
+    const auto end = line.find(' ', begin);
+    return line.substr(begin, end == std::string::npos ? end : end - begin);
+  }
+  return std::nullopt;
+}
+
+inline long long numberField(const std::string& line, const std::string& key) {
+  const auto text = field(line, key);
+  if (!text) throw std::runtime_error("no " + key + "= in \"" + line + "\"");
+  return std::stoll(*text);
+}
+
+// One child program: its standard output is read line by line, its standard input takes
+// commands, its standard error is the parent's. Killed with SIGKILL and reaped when dropped while
+// still running. Threads: one thread at a time.
 class Process {
  public:
   Process(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
-    int out[2];
-    int in[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
-      throw std::system_error(errno, std::generic_category(), "pipe2");
+    int out[2], in[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
     if (::pipe2(in, O_CLOEXEC) != 0) {
-      const int error = errno;
       ::close(out[0]);
       ::close(out[1]);
-      throw std::system_error(error, std::generic_category(), "pipe2");
+      throw std::system_error(errno, std::generic_category());
     }
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     ::posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    std::vector<std::string> argvStorage{program.string()};
-    argvStorage.insert(argvStorage.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> words{program.string()};
+    words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
-    for (auto& argument : argvStorage) argv.push_back(argument.data());
+    for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    const int error =
-        ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int error = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(in[0]);
-    if (error != 0) {
-      ::close(out[0]);
-      ::close(in[1]);
-      throw std::system_error(error, std::generic_category(), "cannot start " + program.string());
-    }
     out_ = out[0];
     in_ = in[1];
+    if (error != 0) {
+      status_ = 0;
+      throw std::system_error(error, std::generic_category(), "cannot start " + program.string());
+    }
   }
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
   ~Process() {
-    if (!status_) {
-      ::kill(pid_, SIGKILL);
-      wait();
-    }
+    if (!status_) kill(SIGKILL);
+    wait();
     ::close(out_);
-    if (in_ >= 0) ::close(in_);
+    ::close(in_);
   }
 
   pid_t pid() const { return pid_; }
-  // The read end of the child's standard output, for callers that poll many children at once.
-  int outputFd() const { return out_; }
-
-  // Sends one command line; false when the child no longer reads its input.
   bool send(const std::string& line) { return writeLine(in_, line); }
-
-  // Closes the child's standard input (its end-of-commands).
-  void closeInput() {
-    if (in_ >= 0) ::close(in_);
-    in_ = -1;
-  }
-
-  // A line that is already complete in the buffer, without reading.
-  std::optional<std::string> bufferedLine() {
-    const auto newline = buffered_.find('\n');
-    if (newline == std::string::npos) return std::nullopt;
-    std::string line = buffered_.substr(0, newline);
-    buffered_.erase(0, newline + 1);
-    return line;
-  }
-
-  // Reads what the pipe holds now into the buffer; false at the end of the output.
-  bool fill() {
-    char chunk[8192];
-    for (;;) {
-      const ssize_t size = ::read(out_, chunk, sizeof(chunk));
-      if (size < 0 && errno == EINTR) continue;
-      if (size <= 0) {
-        isAtEnd_ = true;
-        return false;
-      }
-      buffered_.append(chunk, static_cast<std::size_t>(size));
-      return true;
-    }
-  }
+  void kill(int signal) const { ::kill(pid_, signal); }
 
   // The next line without its newline; nullopt at the end of the output or when nothing came
   // within `timeout` (a hang guard, never a measurement).
-  std::optional<std::string> readLine(
-      std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-      if (auto line = bufferedLine()) return line;
-      if (isAtEnd_) return std::nullopt;
+      if (const auto newline = buffered_.find('\n'); newline != std::string::npos) {
+        std::string line = buffered_.substr(0, newline);
+        buffered_.erase(0, newline + 1);
+        return line;
+      }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return std::nullopt;
+      if (isAtEnd_ || left.count() <= 0) return std::nullopt;
       pollfd pfd{out_, POLLIN, 0};
-      const int ready = ::poll(&pfd, 1, static_cast<int>(left.count()));
-      if (ready < 0 && errno != EINTR) return std::nullopt;
-      if (ready > 0) fill();
+      if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
+      char chunk[8192];
+      const ssize_t size = ::read(out_, chunk, sizeof(chunk));
+      if (size > 0) buffered_.append(chunk, static_cast<std::size_t>(size));
+      isAtEnd_ = size == 0 || (size < 0 && errno != EINTR);
     }
   }
 
@@ -194,32 +182,15 @@ class Process {
     }
   }
 
-  // Every remaining line up to the end of the output; each line waits at most `timeout`.
-  std::vector<std::string> readRemainingLines(
-      std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
-    std::vector<std::string> lines;
-    while (auto line = readLine(timeout)) lines.push_back(std::move(*line));
-    return lines;
-  }
-
-  void kill(int signal) const { ::kill(pid_, signal); }
-
   // Waits for the child to end and returns its wait status.
   int wait() {
-    if (!status_) {
-      int status = 0;
-      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-      }
-      status_ = status;
+    int status = 0;
+    while (!status_ && ::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
+    if (!status_) status_ = status;
     return *status_;
   }
-
-  // True when the child ended by exiting with status 0.
-  bool exitedCleanly() {
-    const int status = wait();
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  }
+  bool exitedCleanly() { return WIFEXITED(wait()) && WEXITSTATUS(wait()) == 0; }
 
  private:
   pid_t pid_ = -1;
@@ -229,11 +200,5 @@ class Process {
   bool isAtEnd_ = false;
   std::optional<int> status_;
 };
-
-// Writes one line to standard output at once, in one write (a reader on the other end of the
-// pipe sees whole lines even when several threads say things).
-inline void say(const std::string& line) {
-  writeLine(STDOUT_FILENO, line);
-}
 
 }  // namespace testsupport

@@ -1,8 +1,7 @@
-// A host application holding the state service; see reliability/host_role.h for what it says
-// and which commands it takes.
+// A host application holding the state service; see reliability/host_role.h.
 
 #include "reliability/host_role.h"
 
-int main(int argc, char** argv) {
-  return reliability::runHostRole(argc - 1, argv + 1);
+int main() {
+  return reliability::HostRole({}).run();
 }

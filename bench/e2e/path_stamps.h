@@ -11,9 +11,9 @@
 
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "platform/keychain.h"
-#include "reliability/process.h"
+#include "support/process.h"
 
-namespace reliability {
+namespace e2e {
 
 // The stamps of the most recent call of each kind. Written by the thread making the call, read
 // by anyone once that call has returned (the experiments pace their changes).
@@ -31,23 +31,23 @@ class StampingKeychainServices final : public platform::KeychainServices {
       : inner_(std::move(inner)), stamps_(std::move(stamps)) {}
 
   platform::OSStatus itemAdd(const platform::KeychainDictionary& attributes) override {
-    stamps_->updateStart = monotonicNanos();
+    stamps_->updateStart = testsupport::monotonicNanos();
     const auto status = inner_->itemAdd(attributes);
-    stamps_->updateEnd = monotonicNanos();
+    stamps_->updateEnd = testsupport::monotonicNanos();
     return status;
   }
   platform::OSStatus itemCopyMatching(const platform::KeychainDictionary& query,
                                       std::optional<platform::KeychainValue>* result) override {
-    stamps_->copyStart = monotonicNanos();
+    stamps_->copyStart = testsupport::monotonicNanos();
     const auto status = inner_->itemCopyMatching(query, result);
-    stamps_->copyEnd = monotonicNanos();
+    stamps_->copyEnd = testsupport::monotonicNanos();
     return status;
   }
   platform::OSStatus itemUpdate(const platform::KeychainDictionary& query,
                                 const platform::KeychainDictionary& changes) override {
-    stamps_->updateStart = monotonicNanos();
+    stamps_->updateStart = testsupport::monotonicNanos();
     const auto status = inner_->itemUpdate(query, changes);
-    stamps_->updateEnd = monotonicNanos();
+    stamps_->updateEnd = testsupport::monotonicNanos();
     return status;
   }
   platform::OSStatus itemDelete(const platform::KeychainDictionary& query) override {
@@ -67,9 +67,9 @@ class StampingNotifications final : public brisvane::DistributedNotifications {
       : inner_(std::move(inner)), stamps_(std::move(stamps)) {}
 
   void post(const std::string& name) override {
-    stamps_->postStart = monotonicNanos();
+    stamps_->postStart = testsupport::monotonicNanos();
     inner_->post(name);
-    stamps_->postEnd = monotonicNanos();
+    stamps_->postEnd = testsupport::monotonicNanos();
   }
   platform::ObserverToken addObserver(
       const std::string& name,
@@ -85,4 +85,4 @@ class StampingNotifications final : public brisvane::DistributedNotifications {
   const std::shared_ptr<PathStamps> stamps_;
 };
 
-}  // namespace reliability
+}  // namespace e2e

@@ -26,7 +26,7 @@
 #include <string>
 #include <system_error>
 
-namespace reliability {
+namespace e2e {
 
 class AnswerBoard {
  public:
@@ -118,4 +118,4 @@ class AnswerBoard {
   Layout* layout_ = nullptr;
 };
 
-}  // namespace reliability
+}  // namespace e2e
