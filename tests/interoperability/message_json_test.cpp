@@ -24,15 +24,17 @@ std::string envelope(const std::string& timestamp, const std::string& flag = "tr
   return R"({"version":"1","timestamp":)" + timestamp + R"(,"data":{"isRTPEnabled":)" + flag + "}}";
 }
 
-// How decoding `text` as T failed: its kind, subject and coding path, or what() when `what`.
+// How decoding `text` as T failed: "<kind> <subject> @<path.to.member>", or what() when `what`.
 template <class T = Settings>
 std::string failureOf(const std::string& text, bool what = false) {
   try {
     JSONDecoder().decode<T>(text);
   } catch (const DecodingError& error) {
     if (what) return error.what();
-    return std::string(decodingErrorKindName(error.kind())) + " " + error.subject() + " " +
-           describeCodingPath(error.codingPath());
+    std::string path;
+    for (const auto& key : error.codingPath()) path += (path.empty() ? "" : ".") + key;
+    const std::string subject = error.subject().empty() ? "" : " " + error.subject();
+    return decodingErrorKindName(error.kind()) + subject + " @" + path;
   }
   return "decoded";
 }
@@ -50,6 +52,8 @@ TEST(MessageJSONTest, EncodesExactlyTheDocumentedMembers) {
   }
   EXPECT_EQ(JSONEncoder().encodeToString(UpdateNotification("com.example.key")),
             R"({"messageKey":"com.example.key"})");
+  EXPECT_EQ(JSONDecoder().decode<UpdateNotification>(R"({"x":1,"messageKey":"k"})").messageKey(),
+            "k");
 }
 
 TEST(MessageJSONTest, AcceptedEnvelopesKeepTheirValuesThroughReencoding) {
@@ -92,37 +96,49 @@ TEST(MessageJSONTest, AcceptedEnvelopesKeepTheirValuesThroughReencoding) {
 TEST(MessageJSONTest, RejectedEnvelopesNameTheFirstFailingMember) {
   const std::string data = R"("data":{"isRTPEnabled":true})";
   const std::string head = R"({"version":"1","timestamp":1,)";
+  using Int = Message<std::int64_t>;
   const std::pair<std::string, std::string> cases[] = {
-      {R"({"timestamp":1,)" + data + "}", "keyNotFound version []"},
-      {R"({"Version":"1","timestamp":1,)" + data + "}", "keyNotFound version []"},
-      {R"({"version":null,"timestamp":1,)" + data + "}", R"(valueNotFound String ["version"])"},
-      {R"({"version":1,"timestamp":1,)" + data + "}", R"(typeMismatch String ["version"])"},
-      {R"({"version":"1",)" + data + "}", "keyNotFound timestamp []"},
-      {envelope("null"), R"(valueNotFound Double ["timestamp"])"},
-      {envelope(R"("1700000000")"), R"(typeMismatch Double ["timestamp"])"},
-      {R"({"version":"1","timestamp":1})", "keyNotFound data []"},
-      {head + R"("data":null})", R"(valueNotFound Dictionary ["data"])"},
-      {head + R"("data":"{\"isRTPEnabled\":true}"})", R"(typeMismatch Dictionary ["data"])"},
-      {head + R"("data":{}})", R"(keyNotFound isRTPEnabled ["data"])"},
-      {head + R"("data":{"isrtpenabled":true}})", R"(keyNotFound isRTPEnabled ["data"])"},
-      {envelope("1", "null"), R"(valueNotFound Bool ["data", "isRTPEnabled"])"},
-      {envelope("1", "1"), R"(typeMismatch Bool ["data", "isRTPEnabled"])"},
-      {envelope("1", R"("true")"), R"(typeMismatch Bool ["data", "isRTPEnabled"])"},
-      {"[]", "typeMismatch Dictionary []"},
-      {"null", "valueNotFound Dictionary []"},
-      {R"({"timestamp":"x","data":null})", "keyNotFound version []"},
-      {R"({"data":null,"timestamp":"x","version":"1"})", R"(typeMismatch Double ["timestamp"])"},
+      {failureOf(R"({"timestamp":1,)" + data + "}"), "keyNotFound version @"},
+      {failureOf(R"({"Version":"1","timestamp":1,)" + data + "}"), "keyNotFound version @"},
+      {failureOf(R"({"version":null,"timestamp":1,)" + data + "}"),
+       "valueNotFound String @version"},
+      {failureOf(R"({"version":1,"timestamp":1,)" + data + "}"), "typeMismatch String @version"},
+      {failureOf(R"({"version":"1",)" + data + "}"), "keyNotFound timestamp @"},
+      {failureOf(envelope("null")), "valueNotFound Double @timestamp"},
+      {failureOf(envelope(R"("1700000000")")), "typeMismatch Double @timestamp"},
+      {failureOf(R"({"version":"1","timestamp":1})"), "keyNotFound data @"},
+      {failureOf(head + R"("data":null})"), "valueNotFound Dictionary @data"},
+      {failureOf(head + R"("data":"{\"isRTPEnabled\":true}"})"), "typeMismatch Dictionary @data"},
+      {failureOf(head + R"("data":{}})"), "keyNotFound isRTPEnabled @data"},
+      {failureOf(head + R"("data":{"isrtpenabled":true}})"), "keyNotFound isRTPEnabled @data"},
+      {failureOf(envelope("1", "null")), "valueNotFound Bool @data.isRTPEnabled"},
+      {failureOf(envelope("1", "1")), "typeMismatch Bool @data.isRTPEnabled"},
+      {failureOf(envelope("1", R"("true")")), "typeMismatch Bool @data.isRTPEnabled"},
+      {failureOf("[]"), "typeMismatch Dictionary @"},
+      {failureOf("null"), "valueNotFound Dictionary @"},
+      {failureOf(R"({"timestamp":"x","data":null})"), "keyNotFound version @"},
+      {failureOf(R"({"data":null,"timestamp":"x","version":"1"})"),
+       "typeMismatch Double @timestamp"},
       // Text that is not one JSON value in valid UTF-8.
-      {"", "dataCorrupted  []"},
-      {head + data, "dataCorrupted  []"},
-      {envelope("1") + " trailing", "dataCorrupted  []"},
-      {envelope("NaN"), "dataCorrupted  []"},
-      {envelope("1e400"), "dataCorrupted  []"},
-      {"{\"version\":\"\xFF\"," + data + "}", "dataCorrupted  []"},
-      {R"({"version":"\ud800",)" + data + "}", "dataCorrupted  []"},
+      {failureOf(""), "dataCorrupted @"},
+      {failureOf(head + data), "dataCorrupted @"},
+      {failureOf(envelope("1") + " trailing"), "dataCorrupted @"},
+      {failureOf(envelope("NaN")), "dataCorrupted @"},
+      {failureOf(envelope("1e400")), "dataCorrupted @"},
+      {failureOf("{\"version\":\"\xFF\"," + data + "}"), "dataCorrupted @"},
+      {failureOf(R"({"version":"\ud800",)" + data + "}"), "dataCorrupted @"},
+      // The change record, and a payload of whole numbers.
+      {failureOf<UpdateNotification>("{}"), "keyNotFound messageKey @"},
+      {failureOf<UpdateNotification>(R"({"MessageKey":"k"})"), "keyNotFound messageKey @"},
+      {failureOf<UpdateNotification>(R"({"messageKey":null})"), "valueNotFound String @messageKey"},
+      {failureOf<UpdateNotification>(R"({"messageKey":7})"), "typeMismatch String @messageKey"},
+      {failureOf<Int>(head + R"("data":4.5})"), "typeMismatch Int64 @data"},
+      {failureOf<Int>(head + R"("data":null})"), "valueNotFound Int64 @data"},
+      {failureOf<Int>(head + R"("data":18446744073709551615})"), "dataCorrupted @data"},
+      {failureOf<Int>(head + R"("data":-9223372036854775808})"), "decoded"},
   };
-  for (const auto& [text, failure] : cases) {
-    EXPECT_EQ(failureOf(text), failure) << testing::PrintToString(text);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
   }
   // What another program's log shows.
   EXPECT_EQ(
@@ -136,27 +152,6 @@ TEST(MessageJSONTest, RejectedEnvelopesNameTheFirstFailingMember) {
             0u);
 }
 
-TEST(MessageJSONTest, TheNotificationAndWholeNumberPayloadsDecodeStrictly) {
-  EXPECT_EQ(JSONDecoder().decode<UpdateNotification>(R"({"x":1,"messageKey":"k"})").messageKey(),
-            "k");
-  const std::string head = R"({"version":"1","timestamp":1,"data":)";
-  EXPECT_EQ(JSONDecoder().decode<Message<std::int64_t>>(head + "-9223372036854775808}").data(),
-            INT64_MIN);
-  using Int = Message<std::int64_t>;
-  const std::pair<std::string, std::string> cases[] = {
-      {failureOf<UpdateNotification>("{}"), "keyNotFound messageKey []"},
-      {failureOf<UpdateNotification>(R"({"MessageKey":"k"})"), "keyNotFound messageKey []"},
-      {failureOf<UpdateNotification>(R"({"messageKey":null})"),
-       R"(valueNotFound String ["messageKey"])"},
-      {failureOf<UpdateNotification>(R"({"messageKey":7})"),
-       R"(typeMismatch String ["messageKey"])"},
-      {failureOf<Int>(head + "4.5}"), R"(typeMismatch Int64 ["data"])"},
-      {failureOf<Int>(head + "null}"), R"(valueNotFound Int64 ["data"])"},
-      {failureOf<Int>(head + "18446744073709551615}"), R"(dataCorrupted  ["data"])"},
-  };
-  for (const auto& [actual, expected] : cases) EXPECT_EQ(actual, expected);
-}
-
 TEST(MessageJSONTest, PayloadsWithoutAJSONFormFailToEncode) {
   try {
     JSONEncoder().encode(Message<double>(std::nan(""), "1.0.0"));
@@ -166,7 +161,6 @@ TEST(MessageJSONTest, PayloadsWithoutAJSONFormFailToEncode) {
                  R"(invalidValue(nan, codingPath: ["data"]): a JSON number must be finite)");
   }
   EXPECT_THROW(JSONEncoder().encode(Message<std::string>("\xFF\xFE", "1.0.0")), EncodingError);
-  EXPECT_THROW(JSONEncoder().encode(Message<bool>(true, "bad \xC3")), EncodingError);
 }
 
 }  // namespace
