@@ -4,7 +4,6 @@
 #include <atomic>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,28 +21,42 @@ namespace {
 
 using namespace brisvane;
 using namespace platform;
-using Settings = Message<BrisvaneSettings>;
+using Client = KeychainInteroperabilityClient;
 
 const std::string kService = "com.tarvik.brisvane.interoperability";
 const std::string kGroup = "group.test";
 const std::string kKey = "com.tarvik.brisvane.interoperability.state";
-const std::string kName =
-    "com.tarvik.NyraInteroperability.com.tarvik.brisvane.interoperability.state.Updated";
+const std::string kName = "com.tarvik.NyraInteroperability." + kKey + ".Updated";
 
-// The settings item's text as another program finds it: the row of the service, access group
-// and account, with synchronizable 0.
+// The settings item as another program finds it (synchronizable 0), plus `extra`.
+KeychainDictionary item(KeychainDictionary extra) {
+  extra.insert({{kSecClass, kSecClassGenericPassword},
+                {kSecAttrService, kService},
+                {kSecAttrAccessGroup, kGroup},
+                {kSecAttrAccount, kKey}});
+  return extra;
+}
+
+std::string describe(const std::optional<Message<BrisvaneSettings>>& message) {
+  return !message ? "absent" : message->data().isRTPEnabled() ? "true" : "false";
+}
+
+// The stored item's text, or nullopt when there is none.
 std::optional<std::string> storedText() {
   std::optional<KeychainValue> result;
-  if (SecItemCopyMatching({{kSecClass, kSecClassGenericPassword},
-                           {kSecAttrService, kService},
-                           {kSecAttrAccessGroup, kGroup},
-                           {kSecAttrAccount, kKey},
-                           {kSecReturnData, true}},
-                          &result) != errSecSuccess) {
-    return std::nullopt;
-  }
+  if (SecItemCopyMatching(item({{kSecReturnData, true}}), &result) != errSecSuccess) return {};
   const auto& bytes = std::get<Bytes>(*result);
   return std::string(bytes.begin(), bytes.end());
+}
+
+// The stored item as "absent", "true", "false" or "undecodable".
+std::string describeStored() {
+  const auto text = storedText();
+  try {
+    return text ? describe(JSONDecoder().decode<Message<BrisvaneSettings>>(*text)) : "absent";
+  } catch (const DecodingError&) {
+    return "undecodable";
+  }
 }
 
 // The user's keychain, except for operations told to answer with a fixed status; measures how
@@ -52,10 +65,9 @@ class ForcingKeychain final : public KeychainServices {
  public:
   enum Op { add, copy, update, remove };
   std::map<Op, OSStatus> forced;  // changed only while no call runs
-  std::atomic<int> adds{0}, inFlight{0}, mostAtOnce{0};
+  std::atomic<int> inFlight{0}, mostAtOnce{0};
 
   OSStatus itemAdd(const KeychainDictionary& item) override {
-    ++adds;
     return run(add, [&] { return SecItemAdd(item); });
   }
   OSStatus itemCopyMatching(const KeychainDictionary& query,
@@ -80,17 +92,15 @@ class ForcingKeychain final : public KeychainServices {
   }
 };
 
-// A real center's notifications; records each post with the item's text at that moment.
+// A real center's notifications; records each post's name and the stored item at that moment
+// (on the client's executor; read after the operation returned).
 class WatchedNotifications final : public DistributedNotifications {
  public:
-  struct Post {
-    std::string name;
-    std::optional<std::string> stored;
-  };
   explicit WatchedNotifications(std::shared_ptr<DistributedNotificationCenter> center)
       : inner_(over(std::move(center))) {}
   void post(const std::string& name) override {
-    posts.push_back({name, storedText()});  // on the client's executor, read after it returned
+    names.push_back(name);
+    posts += describeStored() + ";";
     inner_->post(name);
   }
   ObserverToken addObserver(const std::string& name,
@@ -102,7 +112,8 @@ class WatchedNotifications final : public DistributedNotifications {
     inner_->removeObserver(token);
     --liveObservers;
   }
-  std::vector<Post> posts;
+  std::vector<std::string> names;
+  std::string posts;
   std::atomic<int> liveObservers{0};
 
  private:
@@ -121,33 +132,10 @@ std::shared_ptr<std::atomic<int>> count(AsyncStream<UpdateNotification>& stream,
   return yielded;
 }
 
-std::string describe(const std::optional<Settings>& message) {
-  return !message ? "absent" : message->data().isRTPEnabled() ? "true" : "false";
-}
-
-// The stored item as "absent", "true", "false" or "undecodable".
-std::string describeStored() {
-  const auto text = storedText();
-  try {
-    return text ? describe(JSONDecoder().decode<Settings>(*text)) : "absent";
-  } catch (const DecodingError&) {
-    return "undecodable";
-  }
-}
-
 class KeychainClientTest : public ::testing::Test {
  protected:
-  std::shared_ptr<KeychainInteroperabilityClient> makeClient() {
-    return std::make_shared<KeychainInteroperabilityClient>(kService, kGroup, keychain_,
-                                                            notifications_);
-  }
-  void storeRaw(const std::string& text) {
-    ASSERT_EQ(SecItemAdd({{kSecClass, kSecClassGenericPassword},
-                          {kSecAttrService, kService},
-                          {kSecAttrAccessGroup, kGroup},
-                          {kSecAttrAccount, kKey},
-                          {kSecValueData, Bytes(text.begin(), text.end())}}),
-              errSecSuccess);
+  std::shared_ptr<Client> makeClient() {
+    return std::make_shared<Client>(kService, kGroup, keychain_, notifications_);
   }
   // The center delivers in post order: once a fresh marker arrives, everything posted before it
   // has been handed to its observers.
@@ -167,97 +155,72 @@ class KeychainClientTest : public ::testing::Test {
   std::shared_ptr<WatchedNotifications> notifications_ =
       std::make_shared<WatchedNotifications>(center_);
   std::shared_ptr<ForcingKeychain> keychain_ = std::make_shared<ForcingKeychain>();
-  std::shared_ptr<KeychainInteroperabilityClient> client_ = makeClient();
+  std::shared_ptr<Client> client_ = makeClient();
   int markers_ = 0;
 };
 
-TEST_F(KeychainClientTest, ChangesAreWrittenInTheDocumentedFormBeforeTheyAreAnnounced) {
+TEST_F(KeychainClientTest, SavingWritesTheDocumentedEnvelopeAndAnnouncesTheKey) {
   const double before = currentTimeIntervalSince1970();
   testing::internal::CaptureStdout();
   client_->saveData(BrisvaneSettings(true));
-  client_->saveData(BrisvaneSettings(false));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Options attributes: [:]\n");
-  const double after = currentTimeIntervalSince1970();
-  const auto read = client_->readData<BrisvaneSettings>();
-  EXPECT_EQ(describe(client_->deleteData<BrisvaneSettings>(kKey)), "false");
-
-  const auto& posts = notifications_->posts;
-  ASSERT_EQ(posts.size(), 3u);
-  for (const bool flag : {true, false}) {
-    const auto& post = posts[flag ? 0 : 1];
-    EXPECT_EQ(post.name, kName);
-    ASSERT_TRUE(post.stored.has_value()) << "announced before the item was written";
-    const auto document = nlohmann::json::parse(*post.stored);
-    EXPECT_EQ(document.size(), 3u);
-    EXPECT_EQ(document.at("version"), "1.0.0");
-    EXPECT_EQ(document.at("data"), nlohmann::json({{"isRTPEnabled", flag}}));
-    EXPECT_GE(document.at("timestamp").get<double>(), before);
-    EXPECT_LE(document.at("timestamp").get<double>(), after);
-    if (!flag) {
-      ASSERT_EQ(describe(read), "false");
-      EXPECT_EQ(read->version(), "1.0.0");
-      EXPECT_EQ(read->timestamp(), document.at("timestamp").get<double>());
-    }
-  }
-  EXPECT_EQ(posts[2].name, kName);
-  EXPECT_FALSE(posts[2].stored.has_value()) << "announced before the item was removed";
+  const auto document = nlohmann::json::parse(storedText().value_or("null"));
+  EXPECT_EQ(document, nlohmann::json({{"version", "1.0.0"},
+                                      {"timestamp", document.value("timestamp", 0.0)},
+                                      {"data", {{"isRTPEnabled", true}}}}));
+  EXPECT_GE(document.value("timestamp", 0.0), before);
+  EXPECT_LE(document.value("timestamp", 0.0), currentTimeIntervalSince1970());
+  const auto message = client_->readData<BrisvaneSettings>();
+  ASSERT_EQ(describe(message), "true");
+  EXPECT_EQ(message->timestamp(), document.value("timestamp", 0.0));
+  client_->deleteData<BrisvaneSettings>(kKey);
+  EXPECT_EQ(notifications_->names, std::vector<std::string>(2, kName));
 }
 
-TEST_F(KeychainClientTest, OnlySuccessfulChangesAreAnnouncedAndFailuresReachTheCaller) {
-  using Act = std::function<std::string(KeychainInteroperabilityClient&)>;
-  const Act save = [](KeychainInteroperabilityClient& client) {
-    client.saveData(BrisvaneSettings(true));
-    return std::string("done");
+// `posts` is the stored item as each announcement found it: a change is announced only when it
+// has been made, and only then.
+TEST_F(KeychainClientTest, OnlyChangesMadeAreAnnouncedAndFailuresReachTheCaller) {
+  using Act = std::function<std::string(Client&)>;
+  const Act save = [](Client& c) { return c.saveData(BrisvaneSettings(true)), std::string(); };
+  const Act saveBad = [](Client& c) {
+    return c.saveData(std::string("\xFF"), kKey), std::string();
   };
-  const Act saveUnencodable = [](KeychainInteroperabilityClient& client) {
-    client.saveData(std::string("\xFF"), kKey);
-    return std::string("done");
-  };
-  const Act request = [](KeychainInteroperabilityClient& client) {
-    return describe(client.requestData<BrisvaneSettings>(kKey));
-  };
-  const Act remove = [](KeychainInteroperabilityClient& client) {
-    return describe(client.deleteData<BrisvaneSettings>(kKey));
-  };
+  const Act request = [](Client& c) { return describe(c.requestData<BrisvaneSettings>(kKey)); };
+  const Act remove = [](Client& c) { return describe(c.deleteData<BrisvaneSettings>(kKey)); };
   using Op = ForcingKeychain::Op;
   const std::string head = R"({"version":"1.0.0","timestamp":1700000000,"data":)";
   const std::string no = head + R"({"isRTPEnabled":false}})";
-  const std::string huge = head + R"({"isRTPEnabled":true},"pad":")" + std::string(4 << 20, 'x');
   const std::string nested = std::string(200000, '[') + std::string(200000, ']');
   const struct {
     std::string stored;  // the item's text before `forced` applies; empty: none
     std::map<Op, OSStatus> forced;
     Act act;
-    std::string outcome;
-    std::size_t posts;
-    std::string after;  // describeStored() afterwards
+    std::string outcome, posts, after;  // after: describeStored() once done
   } cases[] = {
       // clang-format off
-      {"", {}, save, "done", 1, "true"},
-      {no, {}, save, "done", 1, "true"},
-      {no, {{Op::copy, errSecInteractionNotAllowed}}, save, "done", 1, "true"},  // busy probe: update
-      {no, {{Op::update, errSecIO}}, save, "done", 1, "false"},  // a failed update is not reported
-      {"", {{Op::copy, errSecIO}}, save, "done", 1, "absent"},  // an odd probe writes nothing
-      {"", {{Op::add, errSecDuplicateItem}}, save, "status -25299", 0, "absent"},
-      {"", {{Op::add, 7}}, save, "status 7", 0, "absent"},
-      {no, {}, saveUnencodable, "EncodingError", 0, "false"},
-      {no, {}, request, "false", 0, "false"},
-      {"", {}, request, "absent", 0, "absent"},
-      {no, {{Op::copy, errSecDecode}}, request, "status -26275", 0, "false"},
-      {"RTP is on", {}, request, "dataCorrupted", 0, "undecodable"},
-      {std::string("\x00\x01\x02\xFF", 4), {}, request, "dataCorrupted", 0, "undecodable"},
-      {head + R"("{\"isRTPEnabled\":true}"})", {}, request, "typeMismatch", 0, "undecodable"},
-      {head + R"({"isRTPEnabled":null}})", {}, request, "valueNotFound", 0, "undecodable"},
-      {huge, {}, request, "dataCorrupted", 0, "undecodable"},
-      {nested, {}, request, "typeMismatch", 0, "undecodable"},
-      {std::string(500000, '['), {}, request, "dataCorrupted", 0, "undecodable"},
-      {no, {}, remove, "false", 1, "absent"},
-      {"", {}, remove, "absent", 0, "absent"},
-      {no, {{Op::copy, errSecInteractionNotAllowed}}, remove, "status -25308", 0, "false"},
-      {no, {{Op::remove, errSecIO}}, remove, "status -36", 0, "false"},
-      {no, {{Op::remove, errSecItemNotFound}}, remove, "false", 1, "false"},
-      {head + R"({"isRTPEnabled":"yes"}})", {}, remove, "typeMismatch", 0, "absent"},  // still removed
-      {nested, {}, remove, "typeMismatch", 0, "absent"},
+      {"", {}, save, "", "true;", "true"},
+      {no, {}, save, "", "true;", "true"},
+      {no, {{Op::copy, errSecInteractionNotAllowed}}, save, "", "true;", "true"},  // busy probe: update
+      {no, {{Op::update, errSecIO}}, save, "", "false;", "false"},  // a failed update is not reported
+      {"", {{Op::copy, errSecIO}}, save, "", "absent;", "absent"},  // an odd probe writes nothing
+      {"", {{Op::add, errSecDuplicateItem}}, save, "status -25299", "", "absent"},
+      {"", {{Op::add, 7}}, save, "status 7", "", "absent"},
+      {no, {}, saveBad, "EncodingError", "", "false"},
+      {no, {}, request, "false", "", "false"},
+      {"", {}, request, "absent", "", "absent"},
+      {no, {{Op::copy, errSecDecode}}, request, "status -26275", "", "false"},
+      {"RTP is on", {}, request, "dataCorrupted", "", "undecodable"},
+      {head + R"("{\"isRTPEnabled\":true}"})", {}, request, "typeMismatch", "", "undecodable"},
+      {head + R"({"isRTPEnabled":null}})", {}, request, "valueNotFound", "", "undecodable"},
+      {head + R"({"isRTPEnabled":true},"pad":")" + std::string(4 << 20, 'x'), {}, request, "dataCorrupted", "", "undecodable"},
+      {nested, {}, request, "typeMismatch", "", "undecodable"},
+      {std::string(500000, '['), {}, request, "dataCorrupted", "", "undecodable"},
+      {no, {}, remove, "false", "absent;", "absent"},
+      {"", {}, remove, "absent", "", "absent"},
+      {no, {{Op::copy, errSecInteractionNotAllowed}}, remove, "status -25308", "", "false"},
+      {no, {{Op::remove, errSecIO}}, remove, "status -36", "", "false"},
+      {head + R"({"isRTPEnabled":"yes"}})", {}, remove, "typeMismatch", "", "absent"},  // still removed
+      {nested, {}, remove, "typeMismatch", "", "absent"},
       // clang-format on
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -268,7 +231,10 @@ TEST_F(KeychainClientTest, OnlySuccessfulChangesAreAnnouncedAndFailuresReachTheC
     keychain_ = std::make_shared<ForcingKeychain>();
     notifications_ = std::make_shared<WatchedNotifications>(center_);
     client_ = makeClient();
-    if (!c.stored.empty()) storeRaw(c.stored);
+    if (!c.stored.empty()) {
+      ASSERT_EQ(SecItemAdd(item({{kSecValueData, Bytes(c.stored.begin(), c.stored.end())}})),
+                errSecSuccess);
+    }
     keychain_->forced = c.forced;
     std::string outcome;
     try {
@@ -284,7 +250,7 @@ TEST_F(KeychainClientTest, OnlySuccessfulChangesAreAnnouncedAndFailuresReachTheC
       outcome = decodingErrorKindName(error.kind());
     }
     EXPECT_EQ(outcome, c.outcome);
-    EXPECT_EQ(notifications_->posts.size(), c.posts);
+    EXPECT_EQ(notifications_->posts, c.posts);
     EXPECT_EQ(describeStored(), c.after);
   }
 }
@@ -317,9 +283,8 @@ TEST_F(KeychainClientTest, AStreamOutlivesItsClientAndHearsAnotherProcess) {
   auto stream = client_->listenForUpdates(kKey);
   const auto yielded = count(stream, kKey);
   client_.reset();
-  KeychainInteroperabilityClient writer(
-      kService, kGroup, KeychainServices::system(),
-      DistributedNotificationCenter::create(dir_ / "notifications"));
+  Client writer(kService, kGroup, KeychainServices::system(),
+                DistributedNotificationCenter::create(dir_ / "notifications"));
   writer.saveData(BrisvaneSettings(true));
   ASSERT_TRUE(testsupport::waitFor([&] { return *yielded == 1; }));
   EXPECT_EQ(describe(makeClient()->readData<BrisvaneSettings>()), "true");
@@ -328,17 +293,15 @@ TEST_F(KeychainClientTest, AStreamOutlivesItsClientAndHearsAnotherProcess) {
 }
 
 TEST_F(KeychainClientTest, NotificationNamesUseTheKeyUnchangedUpToTheCentersLimit) {
-  EXPECT_EQ(client_->notificationName(kKey), kName);
   EXPECT_EQ(client_->notificationName("a b/c.Updated"),
             "com.tarvik.NyraInteroperability.a b/c.Updated.Updated");
   const std::string longest(
       DistributedNotificationCenter::kMaxNameLength - client_->notificationName("").size(), 'k');
   EXPECT_THROW(client_->saveData(BrisvaneSettings(true), longest + "k"), std::invalid_argument);
   EXPECT_THROW(client_->deleteData<BrisvaneSettings>(longest + "k"), std::invalid_argument);
-  EXPECT_EQ(keychain_->adds, 0) << "a refused key changed the store";
-  EXPECT_TRUE(notifications_->posts.empty());
+  EXPECT_EQ(keychain_->mostAtOnce, 0) << "a refused key reached the keychain";
   client_->saveData(BrisvaneSettings(true), longest);
-  EXPECT_EQ(notifications_->posts.size(), 1u);
+  EXPECT_EQ(notifications_->names.size(), 1u);
 }
 
 TEST_F(KeychainClientTest, ConcurrentSavesThroughOneStorageRunOneAfterTheOther) {
@@ -346,18 +309,14 @@ TEST_F(KeychainClientTest, ConcurrentSavesThroughOneStorageRunOneAfterTheOther) 
   testing::internal::CaptureStdout();
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&storage, t] {
-      for (int i = 0; i < 150; ++i) {
-        const std::string text = std::to_string(t) + ":" + std::to_string(i);
-        storage.save(Bytes(text.begin(), text.end()), "k" + std::to_string(i % 3));
-      }
+    threads.emplace_back([&storage] {
+      for (int i = 0; i < 150; ++i) storage.save(Bytes(1, std::uint8_t(i)), std::to_string(i % 3));
     });
   }
   for (auto& thread : threads) thread.join();
   const std::string output = testing::internal::GetCapturedStdout();
   EXPECT_EQ(keychain_->mostAtOnce, 1);
-  EXPECT_EQ(keychain_->adds, 3) << "only the first save of each key adds";
-  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 3);
+  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 3) << "only each key's first save adds";
 }
 
 }  // namespace
