@@ -22,7 +22,7 @@
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/clock.h"
+#include "runtime/clock.h"
 #include "reliability/sandbox.h"
 
 namespace e2e {

@@ -19,8 +19,8 @@
 #include "integration/process_support.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/distributed_notification_center.h"
-#include "platform/keychain.h"
+#include "notifications/distributed_notification_center.h"
+#include "keychain/keychain.h"
 
 namespace {
 

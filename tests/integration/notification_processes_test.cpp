@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "integration/process_support.h"
-#include "platform/distributed_notification_center.h"
+#include "notifications/distributed_notification_center.h"
 
 namespace {
 

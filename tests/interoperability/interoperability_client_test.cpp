@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "interoperability/InteroperabilityClient.h"
-#include "platform/clock.h"
+#include "runtime/clock.h"
 
 namespace {
 

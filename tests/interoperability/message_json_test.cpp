@@ -10,7 +10,7 @@
 #include "interoperability/JSONCoding.h"
 #include "interoperability/Message.h"
 #include "interoperability/UpdateNotification.h"
-#include "platform/clock.h"
+#include "runtime/clock.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "interoperability_keychain/recording_keychain.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/clock.h"
-#include "platform/os_status_error.h"
-#include "platform/task.h"
+#include "runtime/clock.h"
+#include "keychain/os_status_error.h"
+#include "runtime/task.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 

@@ -7,7 +7,7 @@
 
 #include "interoperability_keychain/KeychainStorage.h"
 #include "interoperability_keychain/recording_keychain.h"
-#include "platform/os_status_error.h"
+#include "keychain/os_status_error.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/keychain.h"
+#include "keychain/keychain.h"
 
 namespace testsupport {
 

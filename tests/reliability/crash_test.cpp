@@ -14,7 +14,7 @@
 #include <string>
 
 #include "messages/BrisvaneSettings.h"
-#include "platform/distributed_notification_center.h"
+#include "notifications/distributed_notification_center.h"
 #include "reliability/host_role.h"
 #include "reliability/host_session.h"
 #include "reliability/process.h"

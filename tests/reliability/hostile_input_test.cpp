@@ -14,8 +14,8 @@
 #include <string>
 
 #include "host/file_last_saved_state_provider.h"
-#include "platform/detail/metadata_plist.h"
-#include "platform/keychain.h"
+#include "metadata/detail/metadata_plist.h"
+#include "keychain/keychain.h"
 #include "reliability/process.h"
 #include "reliability/sandbox.h"
 #include "support/temp_dir.h"

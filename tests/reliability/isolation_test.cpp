@@ -22,8 +22,8 @@
 
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/distributed_notification_center.h"
-#include "platform/os_status_error.h"
+#include "notifications/distributed_notification_center.h"
+#include "keychain/os_status_error.h"
 #include "reliability/host_session.h"
 #include "reliability/process.h"
 #include "reliability/sandbox.h"

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
-#include "platform/async_stream.h"
-#include "platform/task.h"
+#include "runtime/async_stream.h"
+#include "runtime/task.h"
 #include "reliability/host_role.h"
 #include "support/service_fakes.h"
 #include "support/wait.h"

@@ -22,7 +22,7 @@
 #include <string>
 
 #include "integration/process_support.h"
-#include "platform/distributed_notification_center.h"
+#include "notifications/distributed_notification_center.h"
 
 namespace {
 
