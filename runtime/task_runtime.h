@@ -7,7 +7,7 @@
 
 // Hooks of the task runtime for the blocking primitives built on it (AsyncStream,
 // SerialExecutor). Public only because those templates are compiled into their users; not for
-// use outside platform/.
+// use outside runtime/.
 
 namespace platform::detail {
 struct TaskState;

@@ -6,7 +6,7 @@
 
 #include "keychain/keychain.h"
 
-// The database behind keychain/keychain.h. Not for use outside platform/.
+// The database behind keychain/keychain.h. Not for use outside keychain/.
 
 namespace platform::detail {
 
