@@ -78,8 +78,11 @@ done
 cmake -S examples/host -B "$build/dist-example" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
 cmake --build "$build/dist-example" >/dev/null
 host="$build/dist-example/example-host"
-ldd "$host" | grep -q "libbrisvane.so.1 => $root/usr/$libdir/libbrisvane.so.1" ||
-  fail "the example host does not load the staged shared library: $(ldd "$host" | grep brisvane)"
+# ldd's output is taken whole first: grep -q stops reading at the first match, and under pipefail
+# the SIGPIPE that ldd may then get would fail the check about every other run.
+loaded="$(ldd "$host")"
+grep -q "libbrisvane.so.1 => $root/usr/$libdir/libbrisvane.so.1" <<<"$loaded" ||
+  fail "the example host does not load the staged shared library: $(grep brisvane <<<"$loaded")"
 run_host "$host" >/dev/null
 echo "shared: /usr/$libdir install checked (pkg-config, SONAME $soname, exports, headers, tools, man pages);" \
      "the example host builds through the CMake package without a C++ standard of its own and runs"
