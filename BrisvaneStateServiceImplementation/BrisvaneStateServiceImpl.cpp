@@ -13,10 +13,10 @@
 #include "host/logind_sleep_bridge.h"
 #include "host/system_sleep_observer.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
-#include "platform/async_stream.h"
-#include "platform/cancellable.h"
-#include "platform/main_loop.h"
-#include "platform/task.h"
+#include "runtime/async_stream.h"
+#include "reactive/cancellable.h"
+#include "runtime/main_loop.h"
+#include "runtime/task.h"
 
 namespace brisvane {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "brisvane_export.h"
 #include "host/contracts.h"
-#include "platform/publisher.h"
+#include "reactive/publisher.h"
 
 namespace brisvane {
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "brisvane_export.h"
-#include "platform/publisher.h"
+#include "reactive/publisher.h"
 
 namespace brisvane {
 

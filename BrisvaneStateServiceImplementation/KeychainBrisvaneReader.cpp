@@ -7,7 +7,7 @@
 #include "BrisvaneStateServiceImplementation/RTPLog.h"
 #include "host/logging.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/clock.h"
+#include "runtime/clock.h"
 
 namespace brisvane {
 

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "host/logging.h"
-#include "platform/main_loop.h"
+#include "runtime/main_loop.h"
 
 namespace brisvane {
 namespace {

@@ -9,12 +9,12 @@
 
 #include "BrisvaneStateServiceImplementation/InstalledAppMonitorType.h"
 #include "host/contracts.h"
-#include "platform/cancellable.h"
-#include "platform/clock.h"
-#include "platform/metadata_query.h"
-#include "platform/notification_center.h"
-#include "platform/publisher.h"
-#include "platform/subjects.h"
+#include "reactive/cancellable.h"
+#include "runtime/clock.h"
+#include "metadata/metadata_query.h"
+#include "notifications/notification_center.h"
+#include "reactive/publisher.h"
+#include "reactive/subjects.h"
 
 namespace brisvane {
 

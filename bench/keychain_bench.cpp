@@ -15,7 +15,7 @@
 #include "BrisvaneStateServiceImplementation/KeychainBrisvaneReader.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/task.h"
+#include "runtime/task.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <thread>
 
-#include "platform/main_loop.h"
-#include "platform/task.h"
+#include "runtime/main_loop.h"
+#include "runtime/task.h"
 
 namespace {
 

@@ -39,7 +39,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/distributed_notification_center.h"
+#include "notifications/distributed_notification_center.h"
 
 extern char** environ;
 

@@ -13,8 +13,8 @@
 #include <optional>
 #include <utility>
 
-#include "platform/publisher.h"
-#include "platform/subjects.h"
+#include "reactive/publisher.h"
+#include "reactive/subjects.h"
 
 namespace {
 

@@ -10,10 +10,10 @@ install(TARGETS brisvane ${brisvane_libraries} EXPORT BrisvaneTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The public headers: every folder's own headers and platform/core/ (the building blocks of the
-# public templates). platform/detail/ is private to the library and is not installed.
-foreach(folder platform host interoperability interoperability_keychain messages
-               BrisvaneStateServiceImplementation)
+# The public headers: the own headers of every folder made with brisvane_add_library (including
+# the building blocks of the public templates, such as reactive/publisher_chain.h), under
+# include/brisvane/<folder>/. Each folder's detail/ is private to the library and is not installed.
+foreach(folder ${brisvane_libraries})
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${folder}/
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/brisvane/${folder}
           FILES_MATCHING PATTERN "*.h" PATTERN "detail" EXCLUDE)

@@ -1,6 +1,6 @@
 # One library, libbrisvane (static by default, shared with -DBUILD_SHARED_LIBS=ON: SONAME
 # libbrisvane.so.<major>), built from one object library per folder. Each folder keeps a target
-# of its own name (platform, host, ..., BrisvaneStateServiceImplementation) that stands for the
+# of its own name (runtime, reactive, ..., BrisvaneStateServiceImplementation) that stands for the
 # whole library, so consumers link Brisvane::<folder> as before.
 #
 # Everything is compiled with hidden visibility: only declarations marked BRISVANE_EXPORT
@@ -12,11 +12,18 @@ include(GNUInstallDirs)
 include(GenerateExportHeader)
 
 # Adds the folder's object library, built from every source file in the calling folder (and its
-# detail/ folder). Headers are included as "folder/header.h". DEPS that name other folders only
-# order the layers; external DEPS become usage requirements of the library, PRIVATE_DEPS are
-# linked into it.
+# detail/ folder). Headers are included as "folder/header.h". DEPS that name other folders are
+# the folders whose headers this one includes; they only order the layers, and each must have
+# been added already, so the layers cannot form a cycle. External DEPS become usage requirements
+# of the library, PRIVATE_DEPS are linked into it.
 function(brisvane_add_library name)
   cmake_parse_arguments(ARG "" "" "DEPS;PRIVATE_DEPS" ${ARGN})
+  foreach(dep ${ARG_DEPS})
+    if(NOT dep MATCHES "::" AND NOT TARGET ${dep})
+      message(FATAL_ERROR "${name} depends on ${dep}, which is not added yet: "
+                          "add_subdirectory(${dep}) must come first (no cycles between folders)")
+    endif()
+  endforeach()
   file(GLOB sources CONFIGURE_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/detail/*.cpp)
   list(FILTER ARG_DEPS INCLUDE REGEX "::")

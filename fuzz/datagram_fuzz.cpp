@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/detail/dnc_datagram.h"
+#include "notifications/detail/dnc_datagram.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto name = platform::dnc::decodeDatagram(data, size);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/detail/metadata_plist.h"
+#include "metadata/detail/metadata_plist.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto info = platform::detail::parseBundleInfo(

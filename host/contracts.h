@@ -5,7 +5,7 @@
 #include <string>
 
 #include "brisvane_export.h"
-#include "platform/publisher.h"
+#include "reactive/publisher.h"
 
 namespace host {
 

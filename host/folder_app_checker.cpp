@@ -5,7 +5,7 @@
 
 #include <system_error>
 
-#include "platform/detail/metadata_plist.h"
+#include "metadata/detail/metadata_plist.h"
 
 namespace host {
 namespace {

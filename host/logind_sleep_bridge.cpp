@@ -8,7 +8,7 @@
 
 #include "host/logging.h"
 #include "host/system_sleep_observer.h"
-#include "platform/main_loop.h"
+#include "runtime/main_loop.h"
 
 namespace host {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "brisvane_export.h"
-#include "platform/notification_center.h"
+#include "notifications/notification_center.h"
 
 namespace host {
 

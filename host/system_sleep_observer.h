@@ -5,7 +5,7 @@
 
 #include "brisvane_export.h"
 #include "host/contracts.h"
-#include "platform/notification_center.h"
+#include "notifications/notification_center.h"
 
 namespace host {
 

@@ -12,7 +12,7 @@
 #include "interoperability/JSONCoding.h"
 #include "interoperability/Message.h"
 #include "interoperability/UpdateNotification.h"
-#include "platform/async_stream.h"
+#include "runtime/async_stream.h"
 
 namespace brisvane {
 

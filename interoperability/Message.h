@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "interoperability/JSONCoding.h"
-#include "platform/clock.h"
+#include "runtime/clock.h"
 
 namespace brisvane {
 

@@ -8,9 +8,9 @@
 #include "brisvane_export.h"
 #include "interoperability/InteroperabilityClient.h"
 #include "interoperability_keychain/KeychainStorage.h"
-#include "platform/distributed_notification_center.h"
-#include "platform/keychain.h"
-#include "platform/serial_executor.h"
+#include "notifications/distributed_notification_center.h"
+#include "keychain/keychain.h"
+#include "runtime/serial_executor.h"
 
 namespace brisvane {
 

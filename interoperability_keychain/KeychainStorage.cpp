@@ -3,7 +3,7 @@
 #include <iostream>
 #include <utility>
 
-#include "platform/os_status_error.h"
+#include "keychain/os_status_error.h"
 
 namespace brisvane {
 

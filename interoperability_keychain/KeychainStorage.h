@@ -6,7 +6,7 @@
 #include <string>
 
 #include "brisvane_export.h"
-#include "platform/keychain.h"
+#include "keychain/keychain.h"
 
 namespace brisvane {
 

@@ -3,9 +3,10 @@
 #   1. the plain (static) build installed into a scratch prefix: the example host builds and runs
 #      through the CMake package and through pkg-config, and the poll() host prints an answer;
 #   2. a distribution-style shared build (prefix /usr, multiarch libdir, DESTDIR staging): the
-#      folders pkg-config names, the SONAME, no exported detail symbol, no detail/ header, the
-#      tools and their man pages, and the example host (which sets no C++ standard of its own)
-#      built through the CMake package and run against the staged shared library.
+#      folders pkg-config names, the SONAME, no exported detail symbol, the public headers in their
+#      folders and no detail/ header, the tools and their man pages, and the example host (which
+#      sets no C++ standard of its own) built through the CMake package and run against the
+#      staged shared library.
 # Only the library, the tools and their pages are built for (2), not the tests.
 set -euo pipefail
 build="${1:-build}"
@@ -50,6 +51,12 @@ for pair in "prefix=/usr" "libdir=/usr/$libdir" "includedir=/usr/include/brisvan
 done
 [[ -f "$root/usr/include/brisvane/BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h" ]] ||
   fail "the service header is not under /usr/include/brisvane"
+# One folder per concern below the service, each installed as include/brisvane/<folder>/.
+for header in runtime/main_loop.h runtime/runtime_mutex.h reactive/subjects.h reactive/publisher_chain.h \
+              keychain/keychain.h keychain/os_status_error.h notifications/distributed_notification_center.h \
+              metadata/metadata_query.h; do
+  [[ -f "$root/usr/include/brisvane/$header" ]] || fail "$header is not installed under /usr/include/brisvane"
+done
 
 library="$root/usr/$libdir/libbrisvane.so.1"
 [[ -f "$library" && -L "$root/usr/$libdir/libbrisvane.so" ]] || fail "no libbrisvane.so.1 and link in /usr/$libdir"
@@ -71,8 +78,11 @@ done
 cmake -S examples/host -B "$build/dist-example" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
 cmake --build "$build/dist-example" >/dev/null
 host="$build/dist-example/example-host"
-ldd "$host" | grep -q "libbrisvane.so.1 => $root/usr/$libdir/libbrisvane.so.1" ||
-  fail "the example host does not load the staged shared library: $(ldd "$host" | grep brisvane)"
+# ldd's output is taken whole first: grep -q stops reading at the first match, and under pipefail
+# the SIGPIPE that ldd may then get would fail the check about every other run.
+loaded="$(ldd "$host")"
+grep -q "libbrisvane.so.1 => $root/usr/$libdir/libbrisvane.so.1" <<<"$loaded" ||
+  fail "the example host does not load the staged shared library: $(grep brisvane <<<"$loaded")"
 run_host "$host" >/dev/null
 echo "shared: /usr/$libdir install checked (pkg-config, SONAME $soname, exports, headers, tools, man pages);" \
      "the example host builds through the CMake package without a C++ standard of its own and runs"

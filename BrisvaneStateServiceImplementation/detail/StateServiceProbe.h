@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "platform/publisher.h"
+#include "reactive/publisher.h"
 
 // Inside the library only (not installed): the keychain value a service's answers are computed
 // from, for the benchmarks and the experiments that count refreshes. Any thread.

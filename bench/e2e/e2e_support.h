@@ -24,7 +24,7 @@
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/clock.h"
+#include "runtime/clock.h"
 #include "reliability/sandbox.h"
 
 namespace e2e {

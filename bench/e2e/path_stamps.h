@@ -10,7 +10,7 @@
 #include <string>
 
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
-#include "platform/keychain.h"
+#include "keychain/keychain.h"
 #include "support/process.h"
 
 namespace e2e {

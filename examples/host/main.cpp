@@ -6,8 +6,8 @@
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "BrisvaneStateServiceImplementation/Version.h"
 #include "host/folder_app_checker.h"
-#include "platform/main_loop.h"
-#include "platform/subjects.h"
+#include "runtime/main_loop.h"
+#include "reactive/subjects.h"
 
 int main() {
   // The host decides about overrides; this one never overrides.

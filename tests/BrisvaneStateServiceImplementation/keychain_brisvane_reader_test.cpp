@@ -11,8 +11,8 @@
 #include "host/logging.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/os_status_error.h"
-#include "platform/task.h"
+#include "keychain/os_status_error.h"
+#include "runtime/task.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 

@@ -12,10 +12,10 @@
 
 #include "BrisvaneStateServiceImplementation/SpotlightInstalledAppMonitor.h"
 #include "host/logging.h"
-#include "platform/clock.h"
-#include "platform/detail/metadata_plist.h"
-#include "platform/main_loop.h"
-#include "platform/notification_center.h"
+#include "runtime/clock.h"
+#include "metadata/detail/metadata_plist.h"
+#include "runtime/main_loop.h"
+#include "notifications/notification_center.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <chrono>
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
-#include "platform/clock.h"
-#include "platform/main_loop.h"
+#include "runtime/clock.h"
+#include "runtime/main_loop.h"
 #include "support/service_fakes.h"
 #include "support/wait.h"
 

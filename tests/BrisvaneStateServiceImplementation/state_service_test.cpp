@@ -8,8 +8,8 @@
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "host/logging.h"
-#include "platform/clock.h"
-#include "platform/main_loop.h"
+#include "runtime/clock.h"
+#include "runtime/main_loop.h"
 #include "support/service_fakes.h"
 #include "support/wait.h"
 

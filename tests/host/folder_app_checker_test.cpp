@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "platform/detail/metadata_plist.h"
+#include "metadata/detail/metadata_plist.h"
 #include "support/temp_dir.h"
 
 namespace {

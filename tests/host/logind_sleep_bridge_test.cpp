@@ -11,7 +11,7 @@
 #include <string>
 
 #include "host/system_sleep_observer.h"
-#include "platform/main_loop.h"
+#include "runtime/main_loop.h"
 #include "support/service_fakes.h"
 
 namespace {

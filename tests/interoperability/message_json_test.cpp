@@ -11,7 +11,7 @@
 #include "interoperability/Message.h"
 #include "interoperability/UpdateNotification.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/clock.h"
+#include "runtime/clock.h"
 
 // The envelope and the settings payload as docs/wire-formats.md describes them.
 namespace {

@@ -10,8 +10,8 @@
 
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/clock.h"
-#include "platform/os_status_error.h"
+#include "runtime/clock.h"
+#include "keychain/os_status_error.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 

@@ -1,4 +1,4 @@
-#include "platform/async_stream.h"
+#include "runtime/async_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/task.h"
+#include "runtime/task.h"
 #include "support/wait.h"
 
 namespace {

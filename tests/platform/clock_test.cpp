@@ -1,4 +1,4 @@
-#include "platform/clock.h"
+#include "runtime/clock.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/task.h"
+#include "runtime/task.h"
 #include "support/wait.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/distributed_notification_center.h"
+#include "notifications/distributed_notification_center.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -25,8 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/detail/dnc_datagram.h"
-#include "platform/detail/dnc_folder.h"
+#include "notifications/detail/dnc_datagram.h"
+#include "notifications/detail/dnc_folder.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 

@@ -1,4 +1,4 @@
-#include "platform/keychain.h"
+#include "keychain/keychain.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

@@ -1,4 +1,4 @@
-#include "platform/main_loop.h"
+#include "runtime/main_loop.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/detail/runtime_clock.h"
-#include "platform/task.h"
+#include "runtime/clock.h"
+#include "runtime/detail/runtime_clock.h"
+#include "runtime/task.h"
 #include "support/wait.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/metadata_query.h"
+#include "metadata/metadata_query.h"
 
 #include <gtest/gtest.h>
 
@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/cancellable.h"
-#include "platform/detail/metadata_plist.h"
-#include "platform/main_loop.h"
-#include "platform/notification_center.h"
+#include "reactive/cancellable.h"
+#include "metadata/detail/metadata_plist.h"
+#include "runtime/main_loop.h"
+#include "notifications/notification_center.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/notification_center.h"
+#include "notifications/notification_center.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/cancellable.h"
+#include "reactive/cancellable.h"
 #include "support/wait.h"
 
 namespace platform {

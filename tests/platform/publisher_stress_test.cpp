@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/cancellable.h"
-#include "platform/publisher.h"
-#include "platform/subjects.h"
+#include "reactive/cancellable.h"
+#include "reactive/publisher.h"
+#include "reactive/subjects.h"
 #include "support/wait.h"
 
 namespace platform {

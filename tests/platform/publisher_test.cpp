@@ -1,4 +1,4 @@
-#include "platform/publisher.h"
+#include "reactive/publisher.h"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/cancellable.h"
-#include "platform/clock.h"
-#include "platform/main_loop.h"
-#include "platform/subjects.h"
+#include "reactive/cancellable.h"
+#include "runtime/clock.h"
+#include "runtime/main_loop.h"
+#include "reactive/subjects.h"
 #include "support/wait.h"
 
 namespace platform {

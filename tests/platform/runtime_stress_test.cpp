@@ -7,11 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/async_stream.h"
-#include "platform/clock.h"
-#include "platform/main_loop.h"
-#include "platform/serial_executor.h"
-#include "platform/task.h"
+#include "runtime/async_stream.h"
+#include "runtime/clock.h"
+#include "runtime/main_loop.h"
+#include "runtime/serial_executor.h"
+#include "runtime/task.h"
 #include "support/wait.h"
 
 namespace {

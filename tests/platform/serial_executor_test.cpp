@@ -1,4 +1,4 @@
-#include "platform/serial_executor.h"
+#include "runtime/serial_executor.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/detail/task_pool.h"
-#include "platform/task.h"
+#include "runtime/detail/task_pool.h"
+#include "runtime/task.h"
 #include "support/wait.h"
 
 namespace {

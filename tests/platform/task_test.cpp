@@ -1,4 +1,4 @@
-#include "platform/task.h"
+#include "runtime/task.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/async_stream.h"
-#include "platform/clock.h"
-#include "platform/detail/task_pool.h"
+#include "runtime/async_stream.h"
+#include "runtime/clock.h"
+#include "runtime/detail/task_pool.h"
 #include "support/wait.h"
 
 namespace {

@@ -18,8 +18,8 @@
 
 #include "host/file_last_saved_state_provider.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/detail/metadata_plist.h"
-#include "platform/keychain.h"
+#include "metadata/detail/metadata_plist.h"
+#include "keychain/keychain.h"
 #include "reliability/host_session.h"
 #include "support/wait.h"
 

@@ -19,7 +19,7 @@
 #include <system_error>
 
 #include "messages/BrisvaneSettings.h"
-#include "platform/os_status_error.h"
+#include "keychain/os_status_error.h"
 #include "reliability/sandbox.h"
 #include "support/wait.h"
 

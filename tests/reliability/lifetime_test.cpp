@@ -13,7 +13,7 @@
 #include "host/folder_app_checker.h"
 #include "host/logging.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/main_loop.h"
+#include "runtime/main_loop.h"
 #include "reliability/proc_stats.h"
 #include "reliability/sandbox.h"
 #include "support/process.h"

@@ -15,8 +15,8 @@
 
 #include "BrisvaneStateServiceImplementation/detail/StateServiceProbe.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/async_stream.h"
-#include "platform/task.h"
+#include "runtime/async_stream.h"
+#include "runtime/task.h"
 #include "reliability/sandbox.h"
 #include "support/service_fakes.h"
 #include "support/wait.h"

@@ -13,8 +13,8 @@
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
-#include "platform/distributed_notification_center.h"
-#include "platform/keychain.h"
+#include "notifications/distributed_notification_center.h"
+#include "keychain/keychain.h"
 #include "support/temp_dir.h"
 
 namespace reliability {

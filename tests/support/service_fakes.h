@@ -14,8 +14,8 @@
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "BrisvaneStateServiceImplementation/InstalledAppMonitorType.h"
 #include "host/contracts.h"
-#include "platform/async_stream.h"
-#include "platform/subjects.h"
+#include "runtime/async_stream.h"
+#include "reactive/subjects.h"
 
 namespace testsupport {
 

@@ -15,9 +15,9 @@
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "interoperability_keychain/KeychainStorage.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/distributed_notification_center.h"
-#include "platform/os_status_error.h"
-#include "platform/task.h"
+#include "notifications/distributed_notification_center.h"
+#include "keychain/os_status_error.h"
+#include "runtime/task.h"
 
 namespace {
 

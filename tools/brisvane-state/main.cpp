@@ -21,9 +21,9 @@
 #include "host/system_sleep_observer.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "messages/BrisvaneSettings.h"
-#include "platform/main_loop.h"
-#include "platform/os_status_error.h"
-#include "platform/subjects.h"
+#include "runtime/main_loop.h"
+#include "keychain/os_status_error.h"
+#include "reactive/subjects.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "BrisvaneStateServiceImplementation/Version.h"
 #include "host/logging.h"
-#include "platform/keychain.h"
+#include "keychain/keychain.h"
 
 namespace tools {
 
