@@ -1,0 +1,451 @@
+// The contracts of tasks, the virtual clock, the main loop, serial executors and async streams
+// that their callers rely on: ordering, cancellation, lifetimes and virtual time.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <latch>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/async_stream.h"
+#include "platform/clock.h"
+#include "platform/main_loop.h"
+#include "platform/serial_executor.h"
+#include "platform/task.h"
+#include "support/wait.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::Duration;
+using platform::MainLoop;
+using platform::Task;
+using platform::TaskCancelled;
+using platform::TaskHandle;
+using Stream = platform::AsyncStream<int>;
+using testsupport::waitFor;
+
+std::uint64_t nanos(Duration d) { return static_cast<std::uint64_t>(d.count()); }
+
+class RuntimeTest : public ::testing::Test {
+ protected:
+  void TearDown() override { loop.runPending(); }  // nothing left runs in the next test
+  MainLoop& loop = MainLoop::main();
+  platform::VirtualClock clock;
+  platform::ScopedClockOverride useVirtualTime{clock};
+};
+
+// Each advance wakes exactly the sleeps whose deadline it reached, on the advanced clock only.
+TEST_F(RuntimeTest, AdvanceWakesTheSleepsItsNewTimeHasReachedAndNoOthers) {
+  platform::VirtualClock unrelated;
+  std::vector<TaskHandle> tasks;
+  for (Duration d : {3s, 1s, 2s, 2s}) tasks.push_back(Task::detached([d] { Task::sleep(nanos(d)); }));
+  ASSERT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == 4; }));
+  TaskHandle onUnrelated;
+  {
+    platform::ScopedClockOverride useUnrelated(unrelated);
+    onUnrelated = Task::detached([] { Task::sleep(nanos(1s)); });
+    ASSERT_TRUE(waitFor([&] { return unrelated.sleepingTaskCount() == 1; }));
+  }
+  const std::pair<Duration, std::size_t> steps[] = {
+      {1s - 1ns, 4}, {1ns, 3}, {1s - 1ns, 3}, {1ns, 1}, {1h, 0}};
+  for (const auto& [advance, stillSleeping] : steps) {
+    clock.advance(advance);
+    EXPECT_EQ(clock.sleepingTaskCount(), stillSleeping);
+  }
+  for (auto& task : tasks) EXPECT_TRUE(waitFor([&] { return task.isFinished(); }));
+  EXPECT_FALSE(onUnrelated.isFinished());
+  unrelated.advance(1s);
+  EXPECT_TRUE(waitFor([&] { return onUnrelated.isFinished(); }));
+}
+
+TEST_F(RuntimeTest, CancellationEndsASleepAtOnceAndIsVisibleToThatTaskOnly) {
+  for (const bool beforeSleeping : {true, false}) {
+    SCOPED_TRACE(beforeSleeping ? "cancelled before sleeping" : "cancelled while sleeping");
+    std::latch mayStart(1);
+    std::atomic<bool> sawCancelled{false}, didRaise{false}, gotPast{false};
+    auto task = Task::detached([&] {
+      mayStart.wait();
+      sawCancelled = Task::isCancelled();
+      try {
+        Task::sleep(nanos(6h));
+        gotPast = true;
+      } catch (const TaskCancelled&) {
+        didRaise = true;
+        throw;  // ends the task silently
+      }
+    });
+    auto other = Task::detached([] {});
+    if (beforeSleeping) task.cancel();
+    mayStart.count_down();
+    if (!beforeSleeping) {
+      ASSERT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == 1; }));
+      task.cancel();
+    }
+    task.wait();
+    other.wait();
+    EXPECT_TRUE(didRaise);
+    EXPECT_FALSE(gotPast);
+    EXPECT_EQ(sawCancelled, beforeSleeping);
+    EXPECT_FALSE(other.isCancelled());
+    EXPECT_EQ(clock.sleepingTaskCount(), 0u);
+  }
+  EXPECT_FALSE(Task::isCancelled());
+}
+
+TEST_F(RuntimeTest, TaskBodiesAreReleasedOnReturnAndFailuresEndOnlyTheirTask) {
+  auto captured = std::make_shared<int>(1);
+  std::weak_ptr<int> watch = captured;
+  auto task = Task::detached([captured] { throw std::runtime_error("disk on fire"); });
+  captured.reset();
+  testing::internal::CaptureStderr();
+  task.wait();
+  EXPECT_TRUE(waitFor([&] { return watch.expired(); })) << "a handle kept the body alive";
+  std::atomic<bool> ran{false};
+  Task::detached([&] { ran = true; }).wait();
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("disk on fire"), std::string::npos);
+  EXPECT_TRUE(ran);
+}
+
+// Tasks blocked for hours in sleeps, stream waits and waits the pool cannot see must not keep a
+// short task from running.
+TEST_F(RuntimeTest, BlockedTasksDoNotStarveAShortOne) {
+  std::vector<TaskHandle> blocked;
+  std::vector<Stream::Continuation> producers;
+  std::mutex mutex;
+  std::condition_variable released;
+  bool isReleased = false;
+  for (int i = 0; i < 20; ++i) {
+    auto [stream, continuation] = Stream::makeStream();
+    producers.push_back(continuation);
+    blocked.push_back(Task::detached([] { Task::sleep(nanos(6h)); }));
+    blocked.push_back(Task::detached([s = std::make_shared<Stream>(std::move(stream))] { s->next(); }));
+    blocked.push_back(Task::detached([&] {
+      std::unique_lock lock(mutex);
+      released.wait(lock, [&] { return isReleased; });
+    }));
+  }
+  auto shortTask = Task::detached([] {});
+  EXPECT_TRUE(waitFor([&] { return shortTask.isFinished(); })) << "a short task was starved";
+  for (auto& task : blocked) task.cancel();
+  {
+    std::lock_guard lock(mutex);
+    isReleased = true;
+  }
+  released.notify_all();
+  for (auto& task : blocked) EXPECT_TRUE(waitFor([&] { return task.isFinished(); }));
+}
+
+TEST_F(RuntimeTest, TimersRunInDeadlineOrderNeverEarlyAndCancelledOnesNever) {
+  // Equal deadlines run in posting order; timer 6 is cancelled by timer 0 in the same pump.
+  const std::pair<Duration, bool> timers[] = {{30ms, false}, {10ms, false}, {20ms, true},
+                                              {10ms, false}, {0ms, false},  {25ms, true},
+                                              {30ms, false}};
+  std::vector<int> ran;
+  std::vector<platform::TimerHandle> handles;
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = token;
+  for (int i = 0; i < 7; ++i) {
+    handles.push_back(loop.postAfter(timers[i].first, [&, i, t = i == 2 ? token : nullptr] {
+      ran.push_back(i);
+      if (i == 0) handles[6].cancel();
+    }));
+  }
+  token.reset();
+  for (int i = 0; i < 7; ++i) {
+    if (timers[i].second) handles[i].cancel();
+  }
+  EXPECT_TRUE(watch.expired()) << "cancelling a timer frees its block at once";
+  EXPECT_EQ(clock.pendingTimerCount(), 5u);
+  const std::pair<Duration, std::vector<int>> steps[] = {
+      {0ns, {4}}, {10ms - 1ns, {4}}, {1ns, {4, 1, 3}}, {20ms - 1ns, {4, 1, 3}}, {1h, {4, 1, 3, 0}}};
+  for (const auto& [advance, expected] : steps) {
+    clock.advance(advance);
+    loop.runPending();
+    EXPECT_EQ(ran, expected);
+  }
+  EXPECT_EQ(clock.pendingTimerCount(), 0u);
+
+  // Timers of a virtual clock that is gone are dropped without running.
+  bool hasRun = false;
+  {
+    platform::VirtualClock other;
+    platform::ScopedClockOverride useOther(other);
+    loop.postAfter(1s, [&hasRun] { hasRun = true; });
+  }
+  clock.advance(1h);
+  loop.runPending();
+  EXPECT_FALSE(hasRun);
+}
+
+TEST_F(RuntimeTest, PostsFromManyThreadsRunOnTheMainThreadInEachThreadsOrder) {
+  constexpr int kThreads = 4, kPostsEach = 2000;
+  std::vector<std::vector<int>> seen(kThreads);
+  std::atomic<int> finished{0};
+  bool allOnMain = true;
+  std::vector<std::thread> posters;
+  for (int t = 0; t < kThreads; ++t) {
+    posters.emplace_back([&, t] {
+      for (int i = 0; i < kPostsEach; ++i) {
+        loop.post([&, t, i] {
+          allOnMain = allOnMain && loop.isMainThread();
+          seen[t].push_back(i);
+        });
+      }
+      if (++finished == kThreads) loop.post([&] { loop.stop(); });
+    });
+  }
+  loop.run();
+  for (auto& poster : posters) poster.join();
+  EXPECT_TRUE(allOnMain);
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(seen[t].size(), std::size_t(kPostsEach));
+    for (int i = 0; i < kPostsEach; ++i) ASSERT_EQ(seen[t][i], i) << "thread " << t;
+  }
+  std::thread([&] { loop.stop(); }).join();
+  loop.run();  // a stop that came before run() is kept
+}
+
+TEST_F(RuntimeTest, AdvanceWakesARunningLoopAndAThrowingBlockDoesNotStopIt) {
+  bool hasFired = false;
+  loop.post([] { throw std::runtime_error("broken block"); });
+  loop.postAfter(6h, [&] {
+    hasFired = true;
+    loop.stop();
+  });
+  std::thread advancer([&] {
+    if (waitFor([&] { return clock.pendingTimerCount() == 1; })) clock.advance(6h);
+    else loop.stop();  // the check below fails instead of the test hanging
+  });
+  testing::internal::CaptureStderr();
+  loop.run();  // blocks with no timeout until the advance wakes it
+  advancer.join();
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("broken block"), std::string::npos);
+  EXPECT_TRUE(hasFired);
+}
+
+// Posted blocks, timers and tasks hold their owner weakly.
+TEST_F(RuntimeTest, PendingWorkDoesNotKeepItsOwnerAliveNorRunForAGoneOwner) {
+  auto owner = std::make_shared<int>(0);
+  std::weak_ptr<int> weakOwner = owner;
+  std::atomic<bool> didReachOwner{false};
+  loop.post(weakOwner, [&](int&) { didReachOwner = true; });
+  loop.postAfter(1h, weakOwner, [&](int&) { didReachOwner = true; });
+  auto task = Task::detached([weakOwner, &didReachOwner] {
+    Task::sleep(nanos(1h));
+    if (weakOwner.lock()) didReachOwner = true;
+  });
+  ASSERT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == 1; }));
+  owner.reset();
+  EXPECT_TRUE(weakOwner.expired()) << "pending work kept its owner alive";
+  clock.advance(1h);
+  task.wait();
+  EXPECT_EQ(loop.runPending(), 2u);
+  EXPECT_FALSE(didReachOwner);
+}
+
+// A host nesting the loop in its own poll(): fd() becomes readable for work, dispatch() runs it.
+TEST_F(RuntimeTest, WatchedDescriptorsAndAHostPollingFdAreServed) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  int calls = 0;
+  platform::FdWatch watch = loop.watchReadable(fds[0], [&] {
+    char byte;
+    calls += ::read(fds[0], &byte, 1) == 1;
+  });
+  EXPECT_THROW((void)loop.watchReadable(fds[0], [] {}), std::system_error);
+  pollfd host{loop.fd(), POLLIN, 0};
+  const std::function<void()> work[] = {
+      [&] { ASSERT_EQ(::write(fds[1], "x", 1), 1); },
+      [&] { std::thread([&] { loop.post([&] { ++calls; }); }).join(); },
+      [&] {
+        loop.postAfter(1s, [&] { ++calls; });
+        loop.dispatch();
+        clock.advance(1s);
+      }};
+  for (int i = 0; i < 3; ++i) {
+    work[i]();
+    ASSERT_EQ(::poll(&host, 1, 20000), 1) << i;
+    loop.dispatch();
+    EXPECT_EQ(calls, i + 1);
+    EXPECT_EQ(::poll(&host, 1, 0), 0) << "readable with nothing to do";
+  }
+  watch = platform::FdWatch();
+  ASSERT_EQ(::write(fds[1], "d", 1), 1);
+  EXPECT_EQ(loop.runPending(), 0u) << "a dropped watch still called back";
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+// Operations from many threads and tasks never overlap and keep each submitter's order.
+TEST(SerialExecutorTest, OperationsNeverOverlapKeepOrderAndReturnOrRethrow) {
+  constexpr int kSubmitters = 4, kEach = 400;
+  platform::SerialExecutor executor;
+  std::atomic<int> inside{0}, overlaps{0};
+  std::vector<std::vector<int>> order(kSubmitters);
+  auto operation = [&](int s, int i) {
+    if (inside.fetch_add(1) != 0) ++overlaps;
+    order[s].push_back(i);
+    std::this_thread::yield();
+    inside.fetch_sub(1);
+  };
+  std::vector<TaskHandle> tasks;
+  std::vector<std::thread> threads;
+  for (int s = 0; s < kSubmitters; ++s) {
+    auto submit = [&, s] {
+      for (int i = 0; i < kEach; ++i) {
+        if (i % 3 == 0) executor.run([&, s, i] { operation(s, i); });
+        else executor.post([&, s, i] { operation(s, i); });
+      }
+    };
+    if (s % 2 == 0) tasks.push_back(Task::detached(submit));
+    else threads.emplace_back(submit);
+  }
+  for (auto& task : tasks) task.wait();
+  for (auto& thread : threads) thread.join();
+  executor.run([] {});
+  EXPECT_EQ(overlaps, 0);
+  for (int s = 0; s < kSubmitters; ++s) {
+    ASSERT_EQ(order[s].size(), std::size_t(kEach));
+    for (int i = 0; i < kEach; ++i) ASSERT_EQ(order[s][i], i) << "submitter " << s;
+  }
+  EXPECT_THROW(executor.run([]() -> int { throw std::invalid_argument("bad"); }),
+               std::invalid_argument);
+  testing::internal::CaptureStderr();
+  executor.post([] { throw std::runtime_error("posted failure"); });
+  EXPECT_TRUE(executor.run([&] { return executor.isCurrent(); }));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("posted failure"), std::string::npos);
+
+  std::latch release(1);
+  std::atomic<int> ran{0};
+  {
+    platform::SerialExecutor shortLived;
+    shortLived.post([&] { release.wait(); });
+    shortLived.post([&] { ++ran; });
+  }
+  release.count_down();
+  EXPECT_TRUE(waitFor([&] { return ran == 1; })) << "queued work dropped with its executor";
+}
+
+std::vector<int> drain(Stream& stream) {
+  std::vector<int> values;
+  while (auto value = stream.next()) values.push_back(*value);
+  return values;
+}
+
+// Every way a stream can end runs its termination handler exactly once; what is yielded
+// afterwards never reaches the consumer.
+TEST(AsyncStreamTest, TerminationHandlerRunsOnceWhateverEndsTheStream) {
+  using End = std::function<void(std::unique_ptr<Stream>&, std::optional<Stream::Continuation>&)>;
+  const struct {
+    const char* name;
+    End end;
+    std::vector<int> delivered;
+  } cases[] = {
+      {"producer finishes twice", [](auto&, auto& c) { c->finish(); c->finish(); }, {1, 2}},
+      {"consumer cancels", [](auto& s, auto&) { s->cancel(); }, {}},
+      {"consumer dropped", [](auto& s, auto&) { s.reset(); }, {}},
+      {"last continuation dropped", [](auto&, auto& c) { c.reset(); }, {1, 2}},
+      {"finish then cancel", [](auto& s, auto& c) { c->finish(); s->cancel(); }, {}},
+      {"consumer replaced", [](auto& s, auto&) { *s = Stream::makeStream().first; }, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto [stream, continuation] = Stream::makeStream();
+    auto consumer = std::make_unique<Stream>(std::move(stream));
+    std::optional<Stream::Continuation> producer = std::move(continuation);
+    int terminations = 0;
+    producer->onTermination([&] { ++terminations; });
+    producer->yield(1);
+    producer->yield(2);
+    c.end(consumer, producer);
+    EXPECT_EQ(terminations, 1);
+    if (producer) producer->yield(99);
+    if (consumer) {
+      EXPECT_EQ(drain(*consumer), c.delivered);
+    }
+    consumer.reset();
+    producer.reset();
+    EXPECT_EQ(terminations, 1);
+  }
+  // A handler set after the end runs at once, outside the stream's lock.
+  auto [stream, continuation] = Stream::makeStream();
+  stream.cancel();
+  int runs = 0;
+  continuation.onTermination([&, c = continuation] {
+    c.yield(5);
+    c.onTermination([&] { ++runs; });
+    ++runs;
+  });
+  EXPECT_EQ(runs, 2);
+}
+
+TEST(AsyncStreamTest, CancellingTheConsumingTaskEndsItsWaitAndTheStream) {
+  auto [stream, continuation] = Stream::makeStream();
+  std::atomic<int> terminations{0};
+  continuation.onTermination([&] { ++terminations; });
+  std::atomic<bool> hasFirst{false};
+  std::optional<int> afterCancel = 0;
+  auto consumer = Task::detached([&, s = std::make_shared<Stream>(std::move(stream))] {
+    hasFirst = s->next() == 1;
+    afterCancel = s->next();  // waits until cancelled
+  });
+  continuation.yield(1);
+  ASSERT_TRUE(waitFor([&] { return hasFirst.load(); }));
+  consumer.cancel();
+  ASSERT_TRUE(waitFor([&] { return consumer.isFinished(); }));
+  EXPECT_EQ(afterCancel, std::nullopt);
+  continuation.finish();
+  EXPECT_EQ(terminations, 1);
+}
+
+// Pulling and callback consumers get every value once, each producer's in order, one at a time;
+// a callback consumer gets one end after the last value but none after a cancel, which also
+// lets go of its callbacks.
+TEST(AsyncStreamTest, ConsumersGetEveryValueOnceInEachProducersOrder) {
+  constexpr int kProducers = 4, kEach = 2000;
+  for (const int mode : {0, 1, 2}) {  // pulling, callback finished, callback cancelled
+    SCOPED_TRACE(mode);
+    auto [stream, continuation] = Stream::makeStream();
+    std::vector<int> last(kProducers, -1);
+    std::atomic<int> count{0}, inside{0}, overlaps{0}, ends{0};
+    auto onValue = [&](int value) {
+      if (inside.fetch_add(1) != 0) ++overlaps;
+      EXPECT_GT(value, last[value / kEach]);
+      last[value / kEach] = value;
+      ++count;
+      inside.fetch_sub(1);
+    };
+    auto held = std::make_shared<int>(0);
+    const std::weak_ptr<int> watch = held;
+    if (mode > 0) stream.forEach([onValue, held](int v) { onValue(v); }, [&ends] { ++ends; });
+    held.reset();
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+      producers.emplace_back([p, c = continuation] {
+        for (int i = 0; i < kEach; ++i) c.yield(p * kEach + i);
+      });
+    }
+    for (auto& producer : producers) producer.join();
+    if (mode == 2) stream.cancel();
+    continuation = Stream::Continuation();
+    if (mode == 0) {
+      while (auto value = stream.next()) onValue(*value);
+    }
+    EXPECT_EQ(count.load(), kProducers * kEach);
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(ends.load(), mode == 1 ? 1 : 0);
+    EXPECT_TRUE(watch.expired());
+  }
+}
+
+}  // namespace
