@@ -8,17 +8,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -39,28 +33,22 @@ using testsupport::waitFor;
 const std::string kHeader("DN\x01\x00", 4);
 
 // Collects the names delivered to callbacks, from the receiving thread.
-class Received {
- public:
+struct Received {
   DistributedNotificationCenter::Callback callback() {
     return [this](const std::string& name) {
-      std::lock_guard lock(mutex_);
-      names_.push_back(name);
+      std::lock_guard lock(mutex);
+      all.push_back(name);
     };
   }
-  std::vector<std::string> names() const {
-    std::lock_guard lock(mutex_);
-    return names_;
+  std::vector<std::string> names() {
+    std::lock_guard lock(mutex);
+    return all;
   }
-  bool waitForCount(const std::string& name, std::size_t n) const {
-    return waitFor([&] {
-      const auto all = names();
-      return std::size_t(std::count(all.begin(), all.end(), name)) >= n;
-    });
+  bool waitForName(const std::string& name) {
+    return waitFor([&] { return std::ranges::count(names(), name) > 0; });
   }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> names_;
+  std::mutex mutex;
+  std::vector<std::string> all;
 };
 
 sockaddr_un addressOf(const fs::path& path) {
@@ -128,11 +116,9 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
   other->addObserver("b", otherOfB.callback());
   other->addObserver("a", otherAgain.callback());
   third->addObserver("b", thirdGot.callback());
-  for (const std::string& name : {std::string("a"), std::string("c"), longest, std::string(), std::string("b")}) {
-    poster->post(name);
-  }
-  ASSERT_TRUE(otherOfB.waitForCount("b", 1) && thirdGot.waitForCount("b", 1));
-  ASSERT_TRUE(posterGot.waitForCount("a", 1));
+  for (const std::string& name : {std::string("a"), std::string("c"), longest, std::string(), std::string("b")}) poster->post(name);
+  ASSERT_TRUE(otherOfB.waitForName("b") && thirdGot.waitForName("b"));
+  ASSERT_TRUE(posterGot.waitForName("a"));
   EXPECT_EQ(otherGot.names(), (std::vector<std::string>{"a", longest, ""}));
   EXPECT_EQ(otherAgain.names(), std::vector<std::string>{"a"}) << "the last observer was skipped";
   EXPECT_TRUE(prefix.names().empty());
@@ -143,26 +129,19 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
 TEST_F(DistributedNotificationCenterTest, RemovedObserversGetNothingMoreWhoeverRemovesThem) {
   auto center = DistributedNotificationCenter::create(folder);
   auto poster = DistributedNotificationCenter::create(folder);
-  std::atomic<int> selfCalls{0}, laterCalls{0};
+  Received got;
   platform::ObserverToken self, later;
-  std::promise<void> removed;
-  self = center->addObserver("n", [&](const std::string&) {
-    ++selfCalls;
+  self = center->addObserver("n", [&](const std::string& name) {
+    got.callback()(name);
     center->removeObserver(self);   // returns at once on the receiving thread
     center->removeObserver(later);  // not yet called for this post
-    removed.set_value();
   });
-  later = center->addObserver("n", [&](const std::string&) { ++laterCalls; });
-  Received kept;
-  center->addObserver("marker", kept.callback());
+  later = center->addObserver("n", got.callback());
+  center->addObserver("marker", got.callback());
   poster->removeObserver(later);  // a token of another center removes nothing
-  poster->post("n");
-  ASSERT_EQ(removed.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
-  poster->post("n");
-  poster->post("marker");
-  ASSERT_TRUE(kept.waitForCount("marker", 1));
-  EXPECT_EQ(selfCalls, 1);
-  EXPECT_EQ(laterCalls, 0);
+  for (const char* name : {"n", "n", "marker"}) poster->post(name);
+  ASSERT_TRUE(got.waitForName("marker"));
+  EXPECT_EQ(got.names(), (std::vector<std::string>{"n", "marker"}));
 
   // From another thread, removal waits for the running callback.
   std::promise<void> entered;
@@ -188,9 +167,8 @@ TEST_F(DistributedNotificationCenterTest, ObservingSocketIsPrivateAndGoesWithIts
   center->addObserver("n", [](const std::string&) {});
   const auto sockets = socketsIn(folder);
   ASSERT_EQ(sockets.size(), 1u);
-  struct stat st {};
-  ASSERT_EQ(::lstat(sockets[0].c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u) << "others could write to the observing socket";
+  EXPECT_EQ(fs::status(sockets[0]).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+      << "others could write to the observing socket";
   center.reset();
   EXPECT_TRUE(socketsIn(folder).empty());
 
@@ -220,10 +198,6 @@ TEST_F(DistributedNotificationCenterTest, HeldObserverNeverHoldsPostersAndEndsAf
     released.wait();
     lastCallback = now();
   });
-  std::atomic<bool> done{false};
-  std::thread churn([&] {
-    while (!done) other->removeObserver(other->addObserver("burst", [](const std::string&) {}));
-  });
   std::vector<std::int64_t> lastPosts(4);
   std::vector<std::thread> posters;
   for (int t = 0; t < 4; ++t) {
@@ -239,8 +213,6 @@ TEST_F(DistributedNotificationCenterTest, HeldObserverNeverHoldsPostersAndEndsAf
   const std::int64_t lastPost = *std::max_element(lastPosts.begin(), lastPosts.end());
   EXPECT_TRUE(waitFor([&] { return lastCallback.load() >= lastPost; }))
       << "no callback started after the last post";
-  done = true;
-  churn.join();
   other.reset();  // joins the receiver: a mark may still be delivering into this frame
 }
 
@@ -286,7 +258,7 @@ TEST_F(DistributedNotificationCenterTest, MissedNameIsDeliveredBeforeTheDatagram
   ASSERT_TRUE(waitFor([&] { return bTid != 0 && threadState(bTid) == 'S'; }));
   release.set_value();
   b.join();
-  ASSERT_TRUE(got.waitForCount("b", 1));
+  ASSERT_TRUE(got.waitForName("b"));
   std::vector<std::string> expected(queued + 2, "a");  // the held one, the queued ones, the mark
   expected.push_back("b");
   center.reset();
@@ -296,13 +268,9 @@ TEST_F(DistributedNotificationCenterTest, MissedNameIsDeliveredBeforeTheDatagram
 
 // The wire format: what a receiver accepts and what a poster sends.
 TEST_F(DistributedNotificationCenterTest, DatagramsFollowTheWireFormatAndMalformedOnesAreIgnored) {
-  for (const std::size_t length : {std::size_t{0}, std::size_t{200}, platform::dnc::kMaxDatagramName}) {
-    std::string name(length, '\0');
-    for (std::size_t i = 0; i < length; ++i) name[i] = char(i * 7);
-    EXPECT_EQ(encodeDatagram(name), kHeader + name);
-    EXPECT_EQ(platform::dnc::decodeDatagram(kHeader.data(), 3), std::nullopt);
-    EXPECT_EQ(platform::dnc::decodeDatagram((kHeader + name).data(), length + 4), name);
-  }
+  const std::string name("a\0\xff", 3);
+  EXPECT_EQ(encodeDatagram(name), kHeader + name);
+  EXPECT_EQ(platform::dnc::decodeDatagram((kHeader + name).data(), 7), name);
   EXPECT_EQ(missedMarkerSuffix("com.example.Updated"), ".108781edbea21e7f.missed");
   auto center = DistributedNotificationCenter::create(folder);
   Received got;
@@ -317,7 +285,7 @@ TEST_F(DistributedNotificationCenterTest, DatagramsFollowTheWireFormatAndMalform
         kHeader + "x", kHeader + "end"}) {
     sender.sendTo(sockets[0], datagram);
   }
-  ASSERT_TRUE(got.waitForCount("end", 1));
+  ASSERT_TRUE(got.waitForName("end"));
   EXPECT_EQ(got.names(), (std::vector<std::string>{"x", "end"}));
 }
 
@@ -354,17 +322,6 @@ TEST_F(DistributedNotificationCenterTest, PostsSkipForeignEntriesAndClearDeadSoc
   EXPECT_FALSE(fs::exists(fs::symlink_status(folder / "stuck")));
   EXPECT_FALSE(fs::exists(fs::symlink_status(mark)));
   EXPECT_EQ(live.drain(), (std::vector<std::string>{encodeDatagram("y"), encodeDatagram("y")}));
-
-  // Only a listing made well after the folder's last change is reused; a socket bound after it
-  // still gets the next post, and the skipped name is skipped.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  post("one");
-  post("two");
-  RawSocket later(folder / "later");
-  broadcaster.broadcast(encodeDatagram("three"), ".m", "later");
-  post("four");
-  EXPECT_EQ(live.drain().size(), 4u);
-  EXPECT_EQ(later.drain(), std::vector<std::string>{encodeDatagram("four")});
 }
 
 // The folder is the only thing keeping other users from posting to us.
@@ -403,28 +360,16 @@ TEST(DistributedNotificationFolderTest, OnlyAPrivateFolderOfTheUserIsUsed) {
       continue;
     }
     auto center = DistributedNotificationCenter::create(temp / "f");
-    struct stat st {};
-    ASSERT_EQ(::lstat((temp / "f").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(fs::status(temp / "f").permissions(), fs::perms::owner_all);
     RawSocket live(temp / "f" / "live");  // a folder opened up later is not posted into
     ::chmod((temp / "f").c_str(), 0777);
     center->post("n");
     EXPECT_TRUE(live.drain().empty());
-    ::chmod((temp / "f").c_str(), 0700);
-    center->post("n");
-    EXPECT_EQ(live.drain().size(), 1u);
   }
   TempDir temp;
   EXPECT_THROW(DistributedNotificationCenter::create(temp / "missing" / "f"), std::system_error);
   EXPECT_THROW(DistributedNotificationCenter::create(temp / std::string(100, 'l')), std::system_error);
 
-  const std::string fallback = "/tmp/distributed-notifications-" + std::to_string(::geteuid());
-  for (const auto& [runtimeDir, expected] :
-       {std::pair<std::string, std::string>{"/run/user/42", "/run/user/42/distributed-notifications"},
-        {"", fallback}, {"relative/dir", fallback}}) {
-    testsupport::ScopedEnv env("XDG_RUNTIME_DIR", runtimeDir);
-    EXPECT_EQ(DistributedNotificationCenter::defaultFolder(), fs::path(expected)) << runtimeDir;
-  }
 }
 
 }  // namespace
