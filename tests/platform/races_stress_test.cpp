@@ -1,5 +1,6 @@
-// Races between senders, subscribers and cancellers, repeated many times. BRISVANE_STRESS_RUNS
-// caps the number of runs of every test here, for example to keep sanitizer builds quick.
+// Races between senders, subscribers, cancellers, producers and clock advances, repeated many
+// times. BRISVANE_STRESS_RUNS caps the number of runs of every test here, for example to keep
+// sanitizer builds quick.
 
 #include <gtest/gtest.h>
 
@@ -7,18 +8,25 @@
 #include <atomic>
 #include <cstdlib>
 #include <functional>
+#include <latch>
 #include <memory>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include "platform/async_stream.h"
 #include "platform/cancellable.h"
+#include "platform/clock.h"
 #include "platform/publisher.h"
 #include "platform/subjects.h"
+#include "platform/task.h"
 #include "support/wait.h"
 
 namespace platform {
 namespace {
+
+using namespace std::chrono_literals;
+using Stream = AsyncStream<int>;
 
 int stressRuns(int fullCount) {
   const char* text = std::getenv("BRISVANE_STRESS_RUNS");
@@ -183,6 +191,70 @@ TEST(PublisherStressTest, CombinedChainDeliversOneValueAtATimeAndEndsOnTheLatest
     failures += last != (valueOf(0, kSends - 1) + valueOf(1, kSends - 1)) % 4;
   }
   EXPECT_EQ(failures.load(), 0);
+}
+
+TEST(RuntimeStressTest, StreamEndsOnceAndInOrderWhenProducersAndConsumersRace) {
+  Crew crew(4);
+  for (int run = 0; run < stressRuns(5000); ++run) {
+    auto [stream, continuation] = Stream::makeStream();
+    auto consumer = std::make_unique<Stream>(std::move(stream));
+    std::atomic<int> terminations{0};
+    continuation.onTermination([&] { ++terminations; });
+    Stream::Continuation producer = continuation, registrar = continuation;
+    std::vector<int> received;
+    crew.start([&, &stream = *consumer](int index) {
+      if (index == 0) {
+        for (int i = 0; i < 5; ++i) producer.yield(i);
+        producer.finish();
+      } else if (index == 1) {
+        if (run % 2 == 0) stream.cancel();
+        while (auto value = stream.next()) received.push_back(*value);
+      } else if (index == 2) {
+        registrar.onTermination([&] { ++terminations; });
+        registrar = Stream::Continuation();
+      } else {
+        continuation = Stream::Continuation();
+      }
+    });
+    crew.finish();
+    consumer.reset();
+    ASSERT_EQ(terminations, 2) << "run " << run;  // two handlers, each exactly once
+    for (std::size_t i = 0; i < received.size(); ++i) ASSERT_EQ(received[i], int(i)) << "run " << run;
+  }
+}
+
+TEST(RuntimeStressTest, CancellingATaskRacingItsSleepOrStreamWaitAlwaysEndsIt) {
+  VirtualClock clock;
+  ScopedClockOverride useClock(clock);
+  for (int run = 0; run < stressRuns(1000); ++run) {
+    auto [stream, continuation] = Stream::makeStream();
+    std::latch started(1);
+    auto task = Task::detached([&, s = std::make_shared<Stream>(std::move(stream))] {
+      started.count_down();
+      run % 2 ? (void)s->next() : Task::sleep(21'600'000'000'000ULL);
+    });
+    started.wait();
+    task.cancel();
+    ASSERT_TRUE(testsupport::waitFor([&] { return task.isFinished(); })) << "run " << run;
+  }
+}
+
+// Sleeps registering while the clock advances must never miss their wake-up.
+TEST(RuntimeStressTest, VirtualSleepsRacingAdvancesAreNeverLost) {
+  VirtualClock clock;
+  ScopedClockOverride useClock(clock);
+  std::atomic<int> done{0};
+  std::vector<TaskHandle> tasks;
+  for (int t = 0; t < 8; ++t) {
+    tasks.push_back(Task::detached([&] {
+      for (int i = 0; i < stressRuns(5000) / 20; ++i) Task::sleep(1'000'000);
+      ++done;
+    }));
+  }
+  EXPECT_TRUE(testsupport::waitFor([&] {
+    clock.advance(1ms);
+    return done == 8;
+  })) << done << " of 8 finished";
 }
 
 }  // namespace
