@@ -24,7 +24,6 @@ using namespace std::chrono_literals;
 using platform::Duration;
 using platform::MainLoop;
 using platform::Task;
-using platform::TaskCancelled;
 using platform::TaskHandle;
 using Stream = platform::AsyncStream<int>;
 using testsupport::waitFor;
@@ -63,40 +62,6 @@ TEST_F(RuntimeTest, AdvanceWakesTheSleepsItsNewTimeHasReachedAndNoOthers) {
   EXPECT_TRUE(waitFor([&] { return onUnrelated.isFinished(); }));
 }
 
-TEST_F(RuntimeTest, CancellationEndsASleepAtOnceAndIsVisibleToThatTaskOnly) {
-  for (const bool beforeSleeping : {true, false}) {
-    SCOPED_TRACE(beforeSleeping ? "cancelled before sleeping" : "cancelled while sleeping");
-    std::latch mayStart(1);
-    std::atomic<bool> sawCancelled{false}, didRaise{false}, gotPast{false};
-    auto task = Task::detached([&] {
-      mayStart.wait();
-      sawCancelled = Task::isCancelled();
-      try {
-        Task::sleep(nanos(6h));
-        gotPast = true;
-      } catch (const TaskCancelled&) {
-        didRaise = true;
-        throw;  // ends the task silently
-      }
-    });
-    auto other = Task::detached([] {});
-    if (beforeSleeping) task.cancel();
-    mayStart.count_down();
-    if (!beforeSleeping) {
-      ASSERT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == 1; }));
-      task.cancel();
-    }
-    task.wait();
-    other.wait();
-    EXPECT_TRUE(didRaise);
-    EXPECT_FALSE(gotPast);
-    EXPECT_EQ(sawCancelled, beforeSleeping);
-    EXPECT_FALSE(other.isCancelled());
-    EXPECT_EQ(clock.sleepingTaskCount(), 0u);
-  }
-  EXPECT_FALSE(Task::isCancelled());
-}
-
 TEST_F(RuntimeTest, TimersRunInDeadlineOrderNeverEarlyAndCancelledOnesNever) {
   // Equal deadlines run in posting order; timer 6 is cancelled by timer 0 in the same pump.
   const std::pair<Duration, bool> timers[] = {{30ms, false}, {10ms, false}, {20ms, true},
@@ -126,7 +91,6 @@ TEST_F(RuntimeTest, TimersRunInDeadlineOrderNeverEarlyAndCancelledOnesNever) {
     EXPECT_EQ(ran, expected);
   }
   EXPECT_EQ(clock.pendingTimerCount(), 0u);
-
 }
 
 TEST_F(RuntimeTest, PostsFromManyThreadsRunOnTheMainThreadInEachThreadsOrder) {
@@ -155,26 +119,6 @@ TEST_F(RuntimeTest, PostsFromManyThreadsRunOnTheMainThreadInEachThreadsOrder) {
   }
   std::thread([&] { loop.stop(); }).join();
   loop.run();  // a stop that came before run() is kept
-}
-
-// Posted blocks, timers and tasks hold their owner weakly.
-TEST_F(RuntimeTest, PendingWorkDoesNotKeepItsOwnerAliveNorRunForAGoneOwner) {
-  auto owner = std::make_shared<int>(0);
-  std::weak_ptr<int> weakOwner = owner;
-  std::atomic<bool> didReachOwner{false};
-  loop.post(weakOwner, [&](int&) { didReachOwner = true; });
-  loop.postAfter(1h, weakOwner, [&](int&) { didReachOwner = true; });
-  auto task = Task::detached([weakOwner, &didReachOwner] {
-    Task::sleep(nanos(1h));
-    if (weakOwner.lock()) didReachOwner = true;
-  });
-  ASSERT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == 1; }));
-  owner.reset();
-  EXPECT_TRUE(weakOwner.expired()) << "pending work kept its owner alive";
-  clock.advance(1h);
-  task.wait();
-  EXPECT_EQ(loop.runPending(), 2u);
-  EXPECT_FALSE(didReachOwner);
 }
 
 // Operations from many threads and tasks never overlap and keep each submitter's order.
