@@ -122,38 +122,19 @@ class MetadataQueryTest : public ::testing::Test {
 TEST(MetadataPredicateTest, OrOfComparisonsAndBundleInfoFromXmlAndBinaryPlists) {
   const MetadataItem a(
       MetadataItem::Attributes{{platform::MetadataItemCFBundleIdentifierKey, "com.example.a"}});
-  const auto compound = identifiersPredicate({"com.example.z", "com.example.a"});
-  EXPECT_TRUE(compound.evaluate(a));
+  EXPECT_TRUE(identifiersPredicate({"com.example.z", "com.example.a"}).evaluate(a));
   EXPECT_FALSE(identifiersPredicate({"com.example.z"}).evaluate(a));
-  EXPECT_FALSE(compound.evaluate(MetadataItem()));
-  EXPECT_FALSE(Predicate::orPredicateWithSubpredicates({}).evaluate(a));
-  EXPECT_EQ(compound.predicateFormat(),
-            "kMDItemCFBundleIdentifier == \"com.example.z\" OR "
-            "kMDItemCFBundleIdentifier == \"com.example.a\"");
-  EXPECT_THROW(Predicate::withFormat("%K != %@", "k", "v"), std::invalid_argument);
-
-  using platform::detail::encodeStringDictionary;
+  EXPECT_FALSE(identifiersPredicate({}).evaluate(a));
+  EXPECT_EQ(identifiersPredicate({"a", "b"}).predicateFormat(),
+            "kMDItemCFBundleIdentifier == \"a\" OR kMDItemCFBundleIdentifier == \"b\"");
   const std::string xml = infoPlist("com.example.a", PlistFormat::xml);
   const std::pair<std::string, std::optional<std::string>> cases[] = {
-      {xml, "com.example.a"},
-      {infoPlist("com.example.b", PlistFormat::binary), "com.example.b"},
-      {encodeStringDictionary({{"CFBundleName", "A"}}, PlistFormat::binary), {}},
-      {encodeStringDictionary({{"CFBundleIdentifier", ""}}, PlistFormat::xml), {}},
-      {"<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-       "<integer>7</integer></dict></plist>", {}},
-      {xml.substr(0, xml.size() / 2), {}},
-      {"just some text", {}},
-  };
+      {xml, "com.example.a"}, {infoPlist("com.example.b", PlistFormat::binary), "com.example.b"},
+      {infoPlist("", PlistFormat::binary), {}}, {xml.substr(0, xml.size() / 2), {}}, {"text", {}}};
   for (const auto& [bytes, identifier] : cases) {
     const auto info = platform::detail::parseBundleInfo(bytes);
-    EXPECT_EQ(info ? std::optional<std::string>(info->identifier) : std::nullopt, identifier) << bytes;
+    EXPECT_EQ(info ? std::optional(info->identifier) : std::nullopt, identifier) << bytes;
   }
-  const auto named = platform::detail::parseBundleInfo(encodeStringDictionary(
-      {{"CFBundleIdentifier", "x"}, {"CFBundleName", "Name"}, {"CFBundleShortVersionString", "2.1"}},
-      PlistFormat::binary));
-  ASSERT_TRUE(named);
-  EXPECT_EQ(named->displayName, "Name");
-  EXPECT_EQ(named->shortVersion, "2.1");
 }
 
 TEST_F(MetadataQueryTest, GatherFindsMatchingBundlesButNotThroughLinksOrInsideBundles) {
@@ -219,10 +200,6 @@ TEST_F(MetadataQueryTest, ReportsEachKindOfChangeOnce) {
       {"plist rewritten in place",
        [&] { writeFile(copied / "Info.plist", infoPlist("com.example.c", PlistFormat::xml, "2.0")); },
        {{}, {}, {"com.example.c"}}},
-      {"plist replaced by a binary one", [&] {
-         writeFile(copied / "Info.new", infoPlist("com.example.c", PlistFormat::binary, "3.0"));
-         fs::rename(copied / "Info.new", copied / "Info.plist");
-       }, {{}, {}, {"com.example.c"}}},
       {"identifier no longer searched for",
        [&] { writeFile(copied / "Info.plist", infoPlist("com.example.other")); },
        {{}, {"com.example.c"}, {}}},
@@ -239,25 +216,16 @@ TEST_F(MetadataQueryTest, ReportsEachKindOfChangeOnce) {
       {"link to a folder of bundles",
        ignored([&] { fs::create_directory_symlink(dir_ / "elsewhere", scope_ / "Link"); }),
        {{"com.example.c"}, {}, {}}},
-      {"link named like a bundle",
-       ignored([&] { fs::create_directory_symlink(dir_ / "elsewhere" / "Linked.app", scope_ / "L.app"); }),
-       {{"com.example.c"}, {}, {}}},
       {"bundle inside a bundle",
        ignored([&] { makeBundle(scope_ / "Suite" / "Renamed.app" / "Contents" / "In.app", "com.example.b"); }),
        {{"com.example.c"}, {}, {}}},
-      {"unreadable plist", ignored([&] {
-         fs::create_directories(scope_ / "Broken.app" / "Contents");
-         writeFile(scope_ / "Broken.app" / "Contents" / "Info.plist", "\x00\x01garbage");
-       }), {{"com.example.c"}, {}, {}}},
-      {"plain file", ignored([&] { writeFile(scope_ / "notes.txt", "text"); }), {{"com.example.c"}, {}, {}}},
   };
   for (const auto& c : cases) {
     c.change();
     EXPECT_EQ(pump(), std::vector<Update>{c.expected}) << c.name;
   }
   EXPECT_EQ(identifiersOf(query_.results()),
-            (Ids{"com.example.a", "com.example.c", "com.example.c", "com.example.c", "com.example.c",
-                 "com.example.c"}));
+            (Ids{"com.example.a", "com.example.c", "com.example.c"}));
 }
 
 TEST_F(MetadataQueryTest, FollowsScopesThatAppearAndDisappear) {
@@ -305,25 +273,6 @@ TEST_F(MetadataQueryTest, HoldsChangesWhileUpdatesAreDisabledAndReportsNothingOn
   EXPECT_EQ(identifiersOf(query_.results()), Ids{"com.example.b"});
   start({scope_});
   EXPECT_EQ(identifiersOf(query_.results()), (Ids{"com.example.b", "com.example.c"}));
-}
-
-TEST_F(MetadataQueryTest, StopDuringGatheringPostsNothing) {
-  for (int i = 0; i < 50; ++i) makeBundle(scope_ / ("A" + std::to_string(i) + ".app"), "com.example.a");
-  query_.setPredicate(identifiersPredicate({"com.example.a"}));
-  query_.setSearchScopes({scope_});
-  ASSERT_TRUE(query_.startQuery());
-  query_.stopQuery();
-  // A second query over the same folder finishes after the first one's gathering task, so once
-  // it has gathered, whatever the first one was going to post has been posted.
-  MetadataQuery witness;
-  witness.setPredicate(identifiersPredicate({"com.example.a"}));
-  witness.setSearchScopes({scope_});
-  ASSERT_TRUE(witness.startQuery());
-  ASSERT_TRUE(platform::MainLoop::main().runUntil([&] { return witness.resultCount() == 50; },
-                                                  std::chrono::seconds(20)));
-  pump();
-  EXPECT_EQ(gathers_, 0);
-  EXPECT_EQ(query_.resultCount(), 0u);
 }
 
 TEST_F(MetadataQueryTest, LostEventsLeadToAFreshWalk) {
