@@ -1,0 +1,251 @@
+// The contracts of tasks, the virtual clock, the main loop, serial executors and async streams
+// that their callers rely on: ordering, cancellation, lifetimes and virtual time.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <latch>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "runtime/async_stream.h"
+#include "runtime/clock.h"
+#include "runtime/main_loop.h"
+#include "runtime/serial_executor.h"
+#include "runtime/task.h"
+#include "support/wait.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::Duration;
+using platform::MainLoop;
+using platform::Task;
+using platform::TaskHandle;
+using Stream = platform::AsyncStream<int>;
+using testsupport::waitFor;
+
+std::uint64_t nanos(Duration d) { return static_cast<std::uint64_t>(d.count()); }
+
+class RuntimeTest : public ::testing::Test {
+ protected:
+  void TearDown() override { loop.runPending(); }  // nothing left runs in the next test
+  MainLoop& loop = MainLoop::main();
+  platform::VirtualClock clock;
+  platform::ScopedClockOverride useVirtualTime{clock};
+};
+
+// Each advance wakes exactly the sleeps whose deadline it reached, on the advanced clock only.
+TEST_F(RuntimeTest, AdvanceWakesTheSleepsItsNewTimeHasReachedAndNoOthers) {
+  platform::VirtualClock unrelated;
+  std::vector<TaskHandle> tasks;
+  for (Duration d : {3s, 1s, 2s, 2s}) tasks.push_back(Task::detached([d] { Task::sleep(nanos(d)); }));
+  ASSERT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == 4; }));
+  TaskHandle onUnrelated;
+  {
+    platform::ScopedClockOverride useUnrelated(unrelated);
+    onUnrelated = Task::detached([] { Task::sleep(nanos(1s)); });
+    ASSERT_TRUE(waitFor([&] { return unrelated.sleepingTaskCount() == 1; }));
+  }
+  const std::pair<Duration, std::size_t> steps[] = {
+      {1s - 1ns, 4}, {1ns, 3}, {1s - 1ns, 3}, {1ns, 1}, {1h, 0}};
+  for (const auto& [advance, stillSleeping] : steps) {
+    clock.advance(advance);
+    EXPECT_EQ(clock.sleepingTaskCount(), stillSleeping);
+  }
+  for (auto& task : tasks) EXPECT_TRUE(waitFor([&] { return task.isFinished(); }));
+  EXPECT_FALSE(onUnrelated.isFinished());
+  unrelated.advance(1s);
+  EXPECT_TRUE(waitFor([&] { return onUnrelated.isFinished(); }));
+}
+
+TEST_F(RuntimeTest, TimersRunInDeadlineOrderNeverEarlyAndCancelledOnesNever) {
+  // Equal deadlines run in posting order; timer 6 is cancelled by timer 0 in the same pump.
+  const std::pair<Duration, bool> timers[] = {{30ms, false}, {10ms, false}, {20ms, true},
+                                              {10ms, false}, {0ms, false},  {25ms, true},
+                                              {30ms, false}};
+  std::vector<int> ran;
+  std::vector<platform::TimerHandle> handles;
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = token;
+  for (int i = 0; i < 7; ++i) {
+    handles.push_back(loop.postAfter(timers[i].first, [&, i, t = i == 2 ? token : nullptr] {
+      ran.push_back(i);
+      if (i == 0) handles[6].cancel();
+    }));
+  }
+  token.reset();
+  for (int i = 0; i < 7; ++i) {
+    if (timers[i].second) handles[i].cancel();
+  }
+  EXPECT_TRUE(watch.expired()) << "cancelling a timer frees its block at once";
+  EXPECT_EQ(clock.pendingTimerCount(), 5u);
+  const std::pair<Duration, std::vector<int>> steps[] = {
+      {0ns, {4}}, {10ms - 1ns, {4}}, {1ns, {4, 1, 3}}, {20ms - 1ns, {4, 1, 3}}, {1h, {4, 1, 3, 0}}};
+  for (const auto& [advance, expected] : steps) {
+    clock.advance(advance);
+    loop.runPending();
+    EXPECT_EQ(ran, expected);
+  }
+  EXPECT_EQ(clock.pendingTimerCount(), 0u);
+}
+
+TEST_F(RuntimeTest, PostsFromManyThreadsRunOnTheMainThreadInEachThreadsOrder) {
+  constexpr int kThreads = 4, kPostsEach = 2000;
+  std::vector<std::vector<int>> seen(kThreads);
+  std::atomic<int> finished{0};
+  bool allOnMain = true;
+  std::vector<std::thread> posters;
+  for (int t = 0; t < kThreads; ++t) {
+    posters.emplace_back([&, t] {
+      for (int i = 0; i < kPostsEach; ++i) {
+        loop.post([&, t, i] {
+          allOnMain = allOnMain && loop.isMainThread();
+          seen[t].push_back(i);
+        });
+      }
+      if (++finished == kThreads) loop.post([&] { loop.stop(); });
+    });
+  }
+  loop.run();
+  for (auto& poster : posters) poster.join();
+  EXPECT_TRUE(allOnMain);
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(seen[t].size(), std::size_t(kPostsEach));
+    for (int i = 0; i < kPostsEach; ++i) ASSERT_EQ(seen[t][i], i) << "thread " << t;
+  }
+  std::thread([&] { loop.stop(); }).join();
+  loop.run();  // a stop that came before run() is kept
+}
+
+// Operations from many tasks never overlap and keep each submitter's order, whether run or
+// posted; queued ones still run after the executor is gone.
+TEST(SerialExecutorTest, OperationsNeverOverlapAndKeepEachSubmittersOrder) {
+  constexpr int kSubmitters = 4, kEach = 400;
+  auto executor = std::make_unique<platform::SerialExecutor>();
+  std::atomic<int> inside{0}, overlaps{0};
+  std::vector<std::vector<int>> order(kSubmitters);
+  std::vector<TaskHandle> tasks;
+  for (int s = 0; s < kSubmitters; ++s) {
+    tasks.push_back(Task::detached([&, s] {
+      for (int i = 0; i < kEach; ++i) {
+        auto operation = [&, s, i] {
+          overlaps += inside++ != 0;
+          order[s].push_back(i);
+          std::this_thread::yield();
+          --inside;
+        };
+        i % 3 == 0 ? executor->run(operation) : executor->post(operation);
+      }
+    }));
+  }
+  for (auto& task : tasks) task.wait();
+  std::latch release(1);
+  executor->post([&] { release.wait(); });
+  executor->post([&] { order[0].push_back(kEach); });
+  executor.reset();
+  release.count_down();
+  ASSERT_TRUE(waitFor([&] { return inside == 0 && order[0].size() == kEach + 1; }));
+  EXPECT_EQ(overlaps, 0);
+  for (int s = 0; s < kSubmitters; ++s) {
+    ASSERT_EQ(order[s].size(), std::size_t(kEach + (s == 0)));
+    for (int i = 0; i < int(order[s].size()); ++i) ASSERT_EQ(order[s][i], i) << "submitter " << s;
+  }
+}
+
+std::vector<int> drain(Stream& stream) {
+  std::vector<int> values;
+  while (auto value = stream.next()) values.push_back(*value);
+  return values;
+}
+
+// Every way a stream can end runs its termination handler exactly once; what is yielded
+// afterwards never reaches the consumer.
+TEST(AsyncStreamTest, TerminationHandlerRunsOnceWhateverEndsTheStream) {
+  using End = std::function<void(std::unique_ptr<Stream>&, std::optional<Stream::Continuation>&)>;
+  const struct {
+    const char* name;
+    End end;
+    std::vector<int> delivered;
+  } cases[] = {
+      {"producer finishes twice", [](auto&, auto& c) { c->finish(); c->finish(); }, {1, 2}},
+      {"consumer cancels", [](auto& s, auto&) { s->cancel(); }, {}},
+      {"consumer dropped", [](auto& s, auto&) { s.reset(); }, {}},
+      {"last continuation dropped", [](auto&, auto& c) { c.reset(); }, {1, 2}},
+      {"consumer replaced", [](auto& s, auto&) { *s = Stream::makeStream().first; }, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto [stream, continuation] = Stream::makeStream();
+    auto consumer = std::make_unique<Stream>(std::move(stream));
+    std::optional<Stream::Continuation> producer = std::move(continuation);
+    int terminations = 0;
+    producer->onTermination([&] { ++terminations; });
+    producer->yield(1);
+    producer->yield(2);
+    c.end(consumer, producer);
+    EXPECT_EQ(terminations, 1);
+    if (producer) producer->yield(99);
+    if (consumer) {
+      EXPECT_EQ(drain(*consumer), c.delivered);
+    }
+    consumer.reset();
+    producer.reset();
+    EXPECT_EQ(terminations, 1);
+  }
+  // A handler set after the end runs at once, outside the stream's lock.
+  auto [stream, continuation] = Stream::makeStream();
+  stream.cancel();
+  int runs = 0;
+  continuation.onTermination([&, c = continuation] {
+    c.yield(5);
+    c.onTermination([&] { ++runs; });
+    ++runs;
+  });
+  EXPECT_EQ(runs, 2);
+}
+
+// Pulling and callback consumers get every value once, each producer's in order, one at a time;
+// a callback consumer gets one end after the last value but none after a cancel, which also
+// lets go of its callbacks.
+TEST(AsyncStreamTest, ConsumersGetEveryValueOnceInEachProducersOrder) {
+  constexpr int kProducers = 4, kEach = 2000;
+  for (const int mode : {0, 1, 2}) {  // pulling, callback finished, callback cancelled
+    SCOPED_TRACE(mode);
+    auto [stream, continuation] = Stream::makeStream();
+    std::vector<int> last(kProducers, -1);
+    std::atomic<int> count{0}, inside{0}, overlaps{0}, ends{0};
+    auto onValue = [&](int value) {
+      if (inside.fetch_add(1) != 0) ++overlaps;
+      EXPECT_GT(value, last[value / kEach]);
+      last[value / kEach] = value;
+      ++count;
+      inside.fetch_sub(1);
+    };
+    auto held = std::make_shared<int>(0);
+    const std::weak_ptr<int> watch = held;
+    if (mode > 0) stream.forEach([onValue, held](int v) { onValue(v); }, [&ends] { ++ends; });
+    held.reset();
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+      producers.emplace_back([p, c = continuation] {
+        for (int i = 0; i < kEach; ++i) c.yield(p * kEach + i);
+      });
+    }
+    for (auto& producer : producers) producer.join();
+    if (mode == 2) stream.cancel();
+    continuation = Stream::Continuation();
+    if (mode == 0) {
+      while (auto value = stream.next()) onValue(*value);
+    }
+    EXPECT_EQ(count.load(), kProducers * kEach);
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(ends.load(), mode == 1 ? 1 : 0);
+    EXPECT_TRUE(watch.expired());
+  }
+}
+
+}  // namespace
