@@ -75,14 +75,6 @@ class FakeKeychainReader final : public brisvane::BrisvaneKeychainReaderType {
     }
     for (auto& c : targets) c.yield(platform::Void{});
   }
-  void finishStreams() {
-    std::vector<platform::AsyncStream<platform::Void>::Continuation> targets;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      targets.swap(continuations_);
-    }
-    for (auto& c : targets) c.finish();
-  }
 
   int reads() const { std::lock_guard<std::mutex> l(mutex_); return reads_; }
   int entered() const { std::lock_guard<std::mutex> l(mutex_); return entered_; }
@@ -103,7 +95,7 @@ class FakeKeychainReader final : public brisvane::BrisvaneKeychainReaderType {
   std::vector<platform::AsyncStream<platform::Void>::Continuation> continuations_;
 };
 
-// An installed-app monitor whose answer the test sets; counts how it is used.
+// An installed-app monitor whose answer the test sets; counts its stops.
 class FakeInstalledAppMonitor final : public brisvane::InstalledAppMonitorType {
  public:
   explicit FakeInstalledAppMonitor(bool installed = true) : subject_(installed) {}
@@ -112,17 +104,14 @@ class FakeInstalledAppMonitor final : public brisvane::InstalledAppMonitorType {
     return subject_.publisher().removeDuplicates();
   }
   bool isInstalled() override {
-    ++asked;
     if (throwOnAsk) throw std::runtime_error("monitor failed");
     return subject_.value();
   }
-  void start() override { ++starts; }
+  void start() override {}
   void stop() override { ++stops; }
 
   void set(bool installed) { subject_.send(installed); }
 
-  std::atomic<int> asked{0};
-  std::atomic<int> starts{0};
   std::atomic<int> stops{0};
   std::atomic<bool> throwOnAsk{false};
 
@@ -147,7 +136,6 @@ class FakeLastSavedStateProvider final : public host::BrisvaneLastSavedRTPStateP
 
   std::optional<bool> lastSavedRTPState() const override {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++reads_;
     return saved_;
   }
   void saveRTPState(bool state) override {
@@ -163,36 +151,23 @@ class FakeLastSavedStateProvider final : public host::BrisvaneLastSavedRTPStateP
     std::lock_guard<std::mutex> lock(mutex_);
     return saves_;
   }
-  int reads() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reads_;
-  }
 
  private:
   mutable std::mutex mutex_;
   std::optional<bool> saved_;
   std::vector<bool> saves_;
-  mutable int reads_ = 0;
 };
 
-// The host's override: functions that count their calls and a publisher the test drives.
+// The host's override: the getter's answers and a publisher the test drives.
 struct FakeOverride {
   std::atomic<bool> isOverridden{false};
   std::atomic<bool> overriddenValue{false};
-  std::atomic<int> isOverriddenCalls{0};
-  std::atomic<int> overriddenValueCalls{0};
   platform::PassthroughSubject<host::BrisvaneRTPOverrideState> states;
 
   host::BrisvaneStateOverrideConfiguration configuration() {
     host::BrisvaneStateOverrideConfiguration c;
-    c.isOverridden = [this] {
-      ++isOverriddenCalls;
-      return isOverridden.load();
-    };
-    c.overriddenValue = [this] {
-      ++overriddenValueCalls;
-      return overriddenValue.load();
-    };
+    c.isOverridden = [this] { return isOverridden.load(); };
+    c.overriddenValue = [this] { return overriddenValue.load(); };
     c.resetOverride = [] { throw std::logic_error("the service never resets the override"); };
     c.overrideStatePublisher = states.publisher();
     return c;
