@@ -9,11 +9,12 @@
 
 #include "BrisvaneStateServiceImplementation/KeychainBrisvaneReader.h"
 #include "host/logging.h"
-#include "interoperability_keychain/KeychainInteroperabilityClient.h"
+#include "interoperability/InteroperabilityClient.h"
+#include "interoperability/DecodingError.h"
 #include "messages/BrisvaneSettings.h"
+#include "platform/keychain.h"
 #include "platform/os_status_error.h"
 #include "platform/task.h"
-#include "support/temp_dir.h"
 #include "support/wait.h"
 
 namespace {
@@ -167,30 +168,6 @@ TEST_F(KeychainBrisvaneReaderTest, EachNotificationIsOneSignalAndEitherEndEndsTh
   ASSERT_TRUE(waitFor([&] { return client->updatesEnded->load(); }));
   { auto dropped = reader.listenForRTPStateUpdates(); }
   ASSERT_TRUE(waitFor([&] { return client->updatesEnded->load(); }));
-}
-
-TEST(KeychainBrisvaneReaderWithKeychainTest, ReadsAndListensThroughTheKeychainClient) {
-  testsupport::TempDir dir;
-  testsupport::ScopedEnv dataHome("XDG_DATA_HOME", dir.path().string());
-  auto center = platform::DistributedNotificationCenter::create(dir / "notifications");
-  auto makeClient = [&] {
-    return std::make_shared<brisvane::KeychainInteroperabilityClient>(
-        "com.tarvik.brisvane.interoperability", "group.test", platform::KeychainServices::system(),
-        center);
-  };
-  auto writer = makeClient();
-  KeychainBrisvaneReader reader(makeClient());
-  host::ScopedLogCapture log;
-  EXPECT_EQ(reader.readRTPState(), std::nullopt);
-  SignalCounter counter(reader.listenForRTPStateUpdates());
-  testing::internal::CaptureStdout();
-  writer->saveData(brisvane::BrisvaneSettings(true));
-  testing::internal::GetCapturedStdout();
-  ASSERT_TRUE(waitFor([&] { return counter.state->count == 1; }));
-  EXPECT_EQ(reader.readRTPState(), std::optional<bool>(true));
-  writer->deleteData<brisvane::BrisvaneSettings>(kSettingsKey);
-  ASSERT_TRUE(waitFor([&] { return counter.state->count == 2; }));
-  EXPECT_EQ(reader.readRTPState(), std::nullopt);
 }
 
 }  // namespace
