@@ -13,23 +13,17 @@ TEST(FileLastSavedRTPStateProvider, RoundTripsAndReadsAnythingElseAsNothingSaved
   const auto path = dir / "last-state";
   host::FileLastSavedRTPStateProvider provider(path);
   EXPECT_EQ(provider.lastSavedRTPState(), std::nullopt);
-  provider.saveRTPState(true);
-  EXPECT_EQ(provider.lastSavedRTPState(), true);
-  provider.saveRTPState(false);
-  EXPECT_EQ(provider.lastSavedRTPState(), false);
-  // A second provider over the same file sees what the first saved.
-  EXPECT_EQ(host::FileLastSavedRTPStateProvider(path).lastSavedRTPState(), false);
-
+  for (const bool state : {true, false, true}) {
+    provider.saveRTPState(state);
+    EXPECT_EQ(host::FileLastSavedRTPStateProvider(path).lastSavedRTPState(), state);
+  }
   for (const char* junk : {"", "yes", "1", "TRUE"}) {
     std::ofstream(path, std::ios::trunc) << junk;
     EXPECT_EQ(provider.lastSavedRTPState(), std::nullopt) << junk;
   }
-}
-
-TEST(FileLastSavedRTPStateProvider, UnwritableFolderLosesTheSaveButNeverThrows) {
-  host::FileLastSavedRTPStateProvider provider("/nonexistent-folder/last-state");
-  EXPECT_NO_THROW(provider.saveRTPState(true));
-  EXPECT_EQ(provider.lastSavedRTPState(), std::nullopt);
+  host::FileLastSavedRTPStateProvider unwritable("/nonexistent-folder/last-state");
+  EXPECT_NO_THROW(unwritable.saveRTPState(true));
+  EXPECT_EQ(unwritable.lastSavedRTPState(), std::nullopt);
 }
 
 }  // namespace

@@ -11,16 +11,15 @@ namespace {
 
 using platform::detail::PlistFormat;
 
-void makeBundle(const std::filesystem::path& bundle, const std::string& identifier,
-                PlistFormat format = PlistFormat::xml) {
-  std::filesystem::create_directories(bundle / "Contents");
-  std::ofstream(bundle / "Contents" / "Info.plist", std::ios::binary)
-      << platform::detail::encodeStringDictionary({{"CFBundleIdentifier", identifier}}, format);
-}
-
 TEST(FolderAppOnDeviceChecker, FindsBundlesInNestedFoldersButNotInsideBundlesOrThroughLinks) {
   testsupport::TempDir dir;
   const auto apps = dir / "Applications";
+  const auto makeBundle = [](const std::filesystem::path& bundle, const std::string& identifier,
+                             PlistFormat format = PlistFormat::xml) {
+    std::filesystem::create_directories(bundle / "Contents");
+    std::ofstream(bundle / "Contents" / "Info.plist", std::ios::binary)
+        << platform::detail::encodeStringDictionary({{"CFBundleIdentifier", identifier}}, format);
+  };
   makeBundle(apps / "Host.app", "com.example.host");
   makeBundle(apps / "Tools" / "Binary.app", "com.example.binary", PlistFormat::binary);
   makeBundle(apps / "Host.app" / "Contents" / "Helpers" / "Inner.app", "com.example.inner");
@@ -29,11 +28,11 @@ TEST(FolderAppOnDeviceChecker, FindsBundlesInNestedFoldersButNotInsideBundlesOrT
   std::filesystem::create_directories(apps / "Broken.app" / "Contents");
 
   host::FolderAppOnDeviceChecker checker({apps, dir / "missing"});
-  EXPECT_TRUE(checker.isAppOnDevice("com.example.host"));
-  EXPECT_TRUE(checker.isAppOnDevice("com.example.binary"));
-  EXPECT_FALSE(checker.isAppOnDevice("com.example.inner"));
-  EXPECT_FALSE(checker.isAppOnDevice("com.example.linked"));
-  EXPECT_FALSE(checker.isAppOnDevice(""));
+  for (const auto& [identifier, found] : std::vector<std::pair<std::string, bool>>{
+           {"com.example.host", true}, {"com.example.binary", true}, {"com.example.inner", false},
+           {"com.example.linked", false}, {"", false}}) {
+    EXPECT_EQ(checker.isAppOnDevice(identifier), found) << identifier;
+  }
   EXPECT_EQ(checker.bundles().size(), 2u);
 }
 

@@ -25,10 +25,8 @@ class FakeKeychainReader final : public brisvane::BrisvaneKeychainReaderType {
   std::optional<bool> readRTPState() override {
     std::unique_lock<std::mutex> lock(mutex_);
     ++entered_;
-    changed_.notify_all();
     changed_.wait(lock, [&] { return !blocked_; });
     ++reads_;
-    changed_.notify_all();
     if (readError_) throw std::runtime_error(*readError_);
     return value_;
   }
@@ -43,86 +41,55 @@ class FakeKeychainReader final : public brisvane::BrisvaneKeychainReaderType {
     return std::move(stream);
   }
 
-  void setValue(std::optional<bool> value) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    value_ = value;
-    readError_.reset();
-  }
-  void setReadError(std::string description) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    readError_ = std::move(description);
-  }
-  void setListenError(std::string description) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    listenError_ = std::move(description);
-  }
+  void setValue(std::optional<bool> value) { locked([&] { value_ = value; readError_.reset(); }); }
+  void setReadError(std::string what) { locked([&] { readError_ = std::move(what); }); }
+  void setListenError(std::string what) { locked([&] { listenError_ = std::move(what); }); }
   // While blocked, reads wait inside readRTPState().
-  void block() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    blocked_ = true;
-  }
-  void release() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    blocked_ = false;
-    changed_.notify_all();
-  }
+  void block() { locked([&] { blocked_ = true; }); }
+  void release() { locked([&] { blocked_ = false; }); changed_.notify_all(); }
   // One change announcement on every open listening stream.
   void signal() {
     std::vector<platform::AsyncStream<platform::Void>::Continuation> targets;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      targets = continuations_;
-    }
+    locked([&] { targets = continuations_; });
     for (auto& c : targets) c.yield(platform::Void{});
   }
-  void finishStreams() {
-    std::vector<platform::AsyncStream<platform::Void>::Continuation> targets;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      targets.swap(continuations_);
-    }
-    for (auto& c : targets) c.finish();
-  }
 
-  int reads() const { std::lock_guard<std::mutex> l(mutex_); return reads_; }
-  int entered() const { std::lock_guard<std::mutex> l(mutex_); return entered_; }
-  int listens() const { std::lock_guard<std::mutex> l(mutex_); return listens_; }
+  int reads() const { return locked([&] { return reads_; }); }
+  int entered() const { return locked([&] { return entered_; }); }
+  int listens() const { return locked([&] { return listens_; }); }
   int terminations() const { return terminations_.load(); }
 
  private:
+  template <class F>
+  auto locked(F f) const -> decltype(f()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return f();
+  }
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::optional<bool> value_;
-  std::optional<std::string> readError_;
-  std::optional<std::string> listenError_;
+  std::optional<std::string> readError_, listenError_;
   bool blocked_ = false;
-  int entered_ = 0;
-  int reads_ = 0;
-  int listens_ = 0;
+  int entered_ = 0, reads_ = 0, listens_ = 0;
   std::atomic<int> terminations_{0};
   std::vector<platform::AsyncStream<platform::Void>::Continuation> continuations_;
 };
 
-// An installed-app monitor whose answer the test sets; counts how it is used.
+// An installed-app monitor whose answer the test sets; counts its stops.
 class FakeInstalledAppMonitor final : public brisvane::InstalledAppMonitorType {
  public:
   explicit FakeInstalledAppMonitor(bool installed = true) : subject_(installed) {}
-
   platform::Publisher<bool> isInstalledPublisher() override {
     return subject_.publisher().removeDuplicates();
   }
   bool isInstalled() override {
-    ++asked;
     if (throwOnAsk) throw std::runtime_error("monitor failed");
     return subject_.value();
   }
-  void start() override { ++starts; }
+  void start() override {}
   void stop() override { ++stops; }
-
   void set(bool installed) { subject_.send(installed); }
 
-  std::atomic<int> asked{0};
-  std::atomic<int> starts{0};
   std::atomic<int> stops{0};
   std::atomic<bool> throwOnAsk{false};
 
@@ -144,55 +111,32 @@ class FakeSleepObserver final : public host::SystemSleepObserverType {
 class FakeLastSavedStateProvider final : public host::BrisvaneLastSavedRTPStateProviderType {
  public:
   explicit FakeLastSavedStateProvider(std::optional<bool> saved = std::nullopt) : saved_(saved) {}
-
-  std::optional<bool> lastSavedRTPState() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++reads_;
-    return saved_;
-  }
-  void saveRTPState(bool state) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    saved_ = state;
-    saves_.push_back(state);
-  }
-  void set(std::optional<bool> saved) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    saved_ = saved;
-  }
-  std::vector<bool> saves() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return saves_;
-  }
-  int reads() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reads_;
-  }
+  std::optional<bool> lastSavedRTPState() const override { return locked([&] { return saved_; }); }
+  void saveRTPState(bool s) override { locked([&] { saved_ = s; saves_.push_back(s); }); }
+  void set(std::optional<bool> saved) { locked([&] { saved_ = saved; }); }
+  std::vector<bool> saves() const { return locked([&] { return saves_; }); }
 
  private:
+  template <class F>
+  auto locked(F f) const -> decltype(f()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return f();
+  }
   mutable std::mutex mutex_;
   std::optional<bool> saved_;
   std::vector<bool> saves_;
-  mutable int reads_ = 0;
 };
 
-// The host's override: functions that count their calls and a publisher the test drives.
+// The host's override: the getter's answers and a publisher the test drives.
 struct FakeOverride {
   std::atomic<bool> isOverridden{false};
   std::atomic<bool> overriddenValue{false};
-  std::atomic<int> isOverriddenCalls{0};
-  std::atomic<int> overriddenValueCalls{0};
   platform::PassthroughSubject<host::BrisvaneRTPOverrideState> states;
 
   host::BrisvaneStateOverrideConfiguration configuration() {
     host::BrisvaneStateOverrideConfiguration c;
-    c.isOverridden = [this] {
-      ++isOverriddenCalls;
-      return isOverridden.load();
-    };
-    c.overriddenValue = [this] {
-      ++overriddenValueCalls;
-      return overriddenValue.load();
-    };
+    c.isOverridden = [this] { return isOverridden.load(); };
+    c.overriddenValue = [this] { return overriddenValue.load(); };
     c.resetOverride = [] { throw std::logic_error("the service never resets the override"); };
     c.overrideStatePublisher = states.publisher();
     return c;
@@ -206,8 +150,7 @@ struct FakeOverride {
 // Threads: made, built and dropped on one thread; the fakes may be used from any.
 struct ServiceHarness {
   std::shared_ptr<FakeKeychainReader> reader = std::make_shared<FakeKeychainReader>();
-  std::shared_ptr<FakeInstalledAppMonitor> monitor =
-      std::make_shared<FakeInstalledAppMonitor>(true);
+  std::shared_ptr<FakeInstalledAppMonitor> monitor = std::make_shared<FakeInstalledAppMonitor>();
   std::shared_ptr<FakeSleepObserver> sleep = std::make_shared<FakeSleepObserver>();
   std::shared_ptr<FakeLastSavedStateProvider> provider;
   FakeOverride override_;
@@ -220,7 +163,6 @@ struct ServiceHarness {
     reader->release();
     service.reset();
   }
-
   void build() {
     service = brisvane::BrisvaneStateServiceImpl::make(reader, monitor, sleep,
                                                        override_.configuration(), provider);
@@ -241,10 +183,7 @@ class Recorder {
     std::lock_guard<std::mutex> lock(mutex_);
     return values_;
   }
-  std::size_t size() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return values_.size();
-  }
+  std::size_t size() const { return values().size(); }
 
  private:
   mutable std::mutex mutex_;
