@@ -98,6 +98,9 @@ TEST(StateServicePublisher, EmitsNothingBeforeTheOverrideThenFollowsItsTable) {
   h.reader->setValue(true);
   h.build();
   h.settle(2, true);
+  // An installed-state change also starts a refresh; held back, it cannot deliver on a pool
+  // thread while a step is being checked.
+  h.reader->block();
   testsupport::Recorder<bool> recorder;
   auto subscription = h.service->isRealTimeProtectionEnabledPublisher().sink(recorder.callback());
   EXPECT_TRUE(recorder.values().empty());
