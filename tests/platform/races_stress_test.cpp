@@ -162,8 +162,9 @@ TEST(PublisherStressTest, CancelFromAnotherThreadWaitsForTheCallbackAndStopsDeli
 TEST(RuntimeStressTest, StreamEndsOnceAndInOrderWhenProducersAndConsumersRace) {
   Crew crew(4);
   for (int run = 0; run < stressRuns(5000); ++run) {
-    auto [stream, continuation] = Stream::makeStream();
-    auto consumer = std::make_unique<Stream>(std::move(stream));
+    auto made = Stream::makeStream();
+    auto consumer = std::make_unique<Stream>(std::move(made.first));
+    Stream::Continuation& continuation = made.second;
     std::atomic<int> terminations{0};
     continuation.onTermination([&] { ++terminations; });
     Stream::Continuation producer = continuation, registrar = continuation;
