@@ -19,6 +19,7 @@
 #include "notifications/detail/dnc_datagram.h"
 #include "notifications/detail/dnc_folder.h"
 #include "support/temp_dir.h"
+#include "support/unix_socket.h"
 #include "support/wait.h"
 
 namespace {
@@ -51,12 +52,7 @@ struct Received {
   std::vector<std::string> all;
 };
 
-sockaddr_un addressOf(const fs::path& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-  return address;
-}
+using testsupport::addressOf;
 
 // A datagram socket bound at `path`, standing in for an observer of another program; sends to
 // other paths too.

@@ -21,6 +21,7 @@
 #include "messages/BrisvaneSettings.h"
 #include "keychain/os_status_error.h"
 #include "reliability/sandbox.h"
+#include "support/unix_socket.h"
 #include "support/wait.h"
 
 namespace {
@@ -55,12 +56,7 @@ int opens(const fs::path& path, int flags) {
   return fd < 0 ? errno : (::close(fd), 0);
 }
 
-sockaddr_un addressOf(const fs::path& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-  return address;
-}
+using testsupport::addressOf;
 
 // A datagram socket bound at `path`, closed with the object.
 struct BoundSocket {
