@@ -1,0 +1,181 @@
+// The host's pieces: the last saved state file, the folder checker, logging, sleep and wake.
+#include <gtest/gtest.h>
+#include <systemd/sd-bus.h>
+
+#include <fstream>
+#include <thread>
+#include <tuple>
+
+#include "host/file_last_saved_state_provider.h"
+#include "host/folder_app_checker.h"
+#include "host/logging.h"
+#include "host/logind_sleep_bridge.h"
+#include "host/system_sleep_observer.h"
+#include "metadata/detail/metadata_plist.h"
+#include "runtime/main_loop.h"
+#include "support/process.h"
+#include "support/service_fakes.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using host::SystemSleepEvent;
+using L = host::LogLevel;
+using Events = std::vector<SystemSleepEvent>;
+const host::LogCategory kCategory("Test Category");
+
+TEST(FileLastSavedRTPStateProvider, RoundTripsAndReadsAnythingElseAsNothingSaved) {
+  testsupport::TempDir dir;
+  host::FileLastSavedRTPStateProvider provider(dir / "last-state");
+  EXPECT_EQ(provider.lastSavedRTPState(), std::nullopt);
+  for (const bool state : {true, false, true}) {
+    provider.saveRTPState(state);
+    EXPECT_EQ(host::FileLastSavedRTPStateProvider(dir / "last-state").lastSavedRTPState(), state);
+  }
+  for (const char* junk : {"", "yes", "1", "TRUE"}) {
+    std::ofstream(dir / "last-state", std::ios::trunc) << junk;
+    EXPECT_EQ(provider.lastSavedRTPState(), std::nullopt) << junk;
+  }
+  host::FileLastSavedRTPStateProvider unwritable("/nonexistent-folder/last-state");
+  EXPECT_NO_THROW(unwritable.saveRTPState(true));
+  EXPECT_EQ(unwritable.lastSavedRTPState(), std::nullopt);
+}
+
+TEST(FolderAppOnDeviceChecker, FindsBundlesInNestedFoldersButNotInsideBundlesOrThroughLinks) {
+  using platform::detail::PlistFormat;
+  testsupport::TempDir dir;
+  const auto apps = dir / "Applications";
+  const auto makeBundle = [](const fs::path& bundle, const std::string& id, PlistFormat format) {
+    fs::create_directories(bundle / "Contents");
+    std::ofstream(bundle / "Contents" / "Info.plist", std::ios::binary)
+        << platform::detail::encodeStringDictionary({{"CFBundleIdentifier", id}}, format);
+  };
+  makeBundle(apps / "Host.app", "com.example.host", PlistFormat::xml);
+  makeBundle(apps / "Tools" / "Binary.app", "com.example.binary", PlistFormat::binary);
+  makeBundle(apps / "Host.app" / "Contents" / "Helpers" / "Inner.app", "com.example.inner", PlistFormat::xml);
+  makeBundle(dir / "elsewhere" / "Linked.app", "com.example.linked", PlistFormat::xml);
+  fs::create_directory_symlink(dir / "elsewhere" / "Linked.app", apps / "Linked.app");
+  fs::create_directories(apps / "Broken.app" / "Contents");
+  host::FolderAppOnDeviceChecker checker({apps, dir / "missing"});
+  for (const auto& [id, found] : std::vector<std::pair<std::string, bool>>{
+           {"com.example.host", true}, {"com.example.binary", true}, {"com.example.inner", false},
+           {"com.example.linked", false}, {"", false}}) {
+    EXPECT_EQ(checker.isAppOnDevice(id), found) << id;
+  }
+  EXPECT_EQ(checker.bundles().size(), 2u);
+}
+
+// Each entry point records its level, category and file; a sink's disabled levels never run the
+// producer; a throwing producer never reaches the caller.
+TEST(Logging, EntryPointsRecordTheirLevelAndOnlyEnabledLinesAreProduced) {
+  using Fn = void (*)(const host::LogCategory&, const host::LogMessage&, long, bool, const char*);
+  const std::vector<std::pair<Fn, L>> entries = {{host::logDebug, L::debug}, {host::logInfo, L::info},
+                                                 {host::logWarning, L::warning}, {host::logError, L::error},
+                                                 {host::logExtended, L::extended}};
+  {
+    host::ScopedLogCapture capture;
+    for (const auto& [fn, level] : entries) fn(kCategory, [l = level] { return host::logLevelName(l); }, 0, true, "Dir/C");
+    const auto records = capture.sink().records();
+    ASSERT_EQ(records.size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      EXPECT_EQ(std::tie(records[i].level, records[i].message, records[i].category, records[i].file),
+                std::make_tuple(entries[i].second, host::logLevelName(entries[i].second), "Test Category", "Dir/C"));
+    }
+    EXPECT_NO_THROW(host::logError(kCategory, []() -> std::string { throw std::runtime_error("boom"); }, 0, true, "f"));
+    EXPECT_NE(capture.sink().messages().back().find("boom"), std::string::npos);
+  }
+  struct WarningsOnly : host::LogSink {
+    bool isEnabled(L level) const override { return level == L::warning || level == L::error; }
+    void write(const host::LogRecord& record) override { lines.push_back(record.message); }
+    std::vector<std::string> lines;
+  };
+  auto sink = std::make_shared<WarningsOnly>();
+  auto previous = host::currentLogSink();
+  host::setLogSink(sink);
+  int produced = 0;
+  for (const auto& [fn, level] : entries) fn(kCategory, [&, l = level] { ++produced; return host::logLevelName(l); }, 0, true, "f");
+  host::setLogSink(previous);
+  EXPECT_EQ(produced, 2);
+  EXPECT_EQ(sink->lines, (std::vector<std::string>{"warning", "error"}));
+}
+
+// Times are UTC with the zone, never rounded up; the default sink writes warnings and errors only.
+TEST(Logging, TimesAreUtcWithZoneAndTheDefaultSinkIsQuiet) {
+  for (const auto& [time, text] : std::vector<std::pair<double, std::string>>{
+           {0.0, "1970-01-01T00:00:00.000Z"}, {1796549400.9999, "2026-12-06T09:30:00.999Z"},
+           {-0.001, "1969-12-31T23:59:59.999Z"}}) {
+    EXPECT_EQ(host::formatLogTime(time), text);
+  }
+  const host::StandardErrorLogSink byDefault, extended(L::extended);
+  for (const auto& [level, byDefaultWrites, extendedWrites] : std::vector<std::tuple<L, bool, bool>>{
+           {L::debug, false, false}, {L::info, false, false}, {L::extended, false, true},
+           {L::warning, true, true}, {L::error, true, true}}) {
+    EXPECT_EQ(byDefault.isEnabled(level), byDefaultWrites) << host::logLevelName(level);
+    EXPECT_EQ(extended.isEnabled(level), extendedWrites) << host::logLevelName(level);
+  }
+}
+
+TEST(Logging, ConcurrentWritersLoseNoLine) {
+  host::ScopedLogCapture capture;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([] { for (int i = 0; i < 1000; ++i) host::logInfo(kCategory, [] { return "x"; }, 0, true, "f"); });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(capture.sink().count("x"), 4000u);
+}
+
+TEST(SystemSleepObserver, TurnsWorkspaceNotificationsIntoEventsInOrder) {
+  platform::NotificationCenter center;
+  host::SystemSleepObserver observer(center);
+  testsupport::Recorder<SystemSleepEvent> events;
+  auto subscription = observer.eventPublisher().sink(events.callback());
+  for (const char* name : {host::kWorkspaceWillSleepNotification, "SomethingElse",
+                           host::kWorkspaceDidWakeNotification, host::kWorkspaceWillSleepNotification}) {
+    center.post(name);
+  }
+  EXPECT_EQ(events.values(), (Events{SystemSleepEvent::sleep, SystemSleepEvent::wake, SystemSleepEvent::sleep}));
+  subscription.cancel();
+  center.post(host::kWorkspaceDidWakeNotification);
+  EXPECT_EQ(events.size(), 3u);
+}
+
+// PrepareForSleep on a private message bus, from the login manager (or an impostor, not believed).
+void prepareForSleep(const std::string& address, bool asLoginManager, bool goingToSleep) {
+  sd_bus* bus = nullptr;
+  ASSERT_GE(sd_bus_new(&bus), 0);
+  ASSERT_GE(sd_bus_set_address(bus, address.c_str()), 0);
+  ASSERT_GE(sd_bus_set_bus_client(bus, 1), 0);
+  ASSERT_GE(sd_bus_start(bus), 0);
+  if (asLoginManager) {
+    ASSERT_GE(sd_bus_request_name(bus, "org.freedesktop.login1", 0), 0);
+  }
+  ASSERT_GE(sd_bus_emit_signal(bus, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                               "PrepareForSleep", "b", goingToSleep ? 1 : 0), 0);
+  sd_bus_flush_close_unref(bus);
+}
+
+TEST(LogindSleepBridge, PrepareForSleepFromTheLoginManagerBecomesSleepAndWake) {
+  if (!fs::exists("/usr/bin/dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not available";
+  testsupport::Process daemon("/usr/bin/dbus-daemon", {"--session", "--nofork", "--print-address"});
+  const auto address = daemon.readLine();
+  ASSERT_TRUE(address.has_value());
+  platform::NotificationCenter center;
+  std::string whyNot;
+  auto bridge = host::LogindSleepBridge::start(center, *address, &whyNot);
+  ASSERT_NE(bridge, nullptr) << whyNot;
+  host::SystemSleepObserver observer(center);
+  testsupport::Recorder<SystemSleepEvent> events;
+  auto subscription = observer.eventPublisher().sink(events.callback());
+  prepareForSleep(*address, false, true);
+  prepareForSleep(*address, true, true);
+  prepareForSleep(*address, true, false);
+  ASSERT_TRUE(platform::MainLoop::main().runUntil([&] { return events.size() >= 2; }, std::chrono::seconds(20)));
+  platform::MainLoop::main().runPending();
+  EXPECT_EQ(events.values(), (Events{SystemSleepEvent::sleep, SystemSleepEvent::wake}));
+  EXPECT_EQ(host::LogindSleepBridge::start(center, std::string("unix:path=/nonexistent/bus"), &whyNot), nullptr);
+  EXPECT_NE(whyNot.find("cannot connect"), std::string::npos) << whyNot;
+}
+
+}  // namespace
