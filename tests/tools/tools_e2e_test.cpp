@@ -1,22 +1,12 @@
 // The two command-line programs against each other, as separate processes in a private sandbox.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
-#include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <string>
-#include <vector>
 
+#include "support/process.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -39,10 +29,10 @@ std::string readAll(const fs::path& path) {
 // A private HOME, data folder and runtime folder, and the programs run inside them.
 struct Sandbox {
   testsupport::TempDir dir;
+  testsupport::ScopedEnv home{"HOME", (dir / "home").string()}, data{"XDG_DATA_HOME", (dir / "data").string()},
+      run_{"XDG_RUNTIME_DIR", (dir / "run").string()};
   Sandbox() {
-    fs::create_directories(dir / "home" / "Applications");
-    fs::create_directories(dir / "data");
-    fs::create_directories(dir / "run");
+    for (const char* folder : {"home/Applications", "data", "run"}) fs::create_directories(dir / folder);
     fs::permissions(dir / "run", fs::perms::owner_all, fs::perm_options::replace);
   }
   void install(const std::string& bundle, const std::string& identifier) const {
@@ -52,47 +42,19 @@ struct Sandbox {
                                            << "<key>CFBundleIdentifier</key><string>" << identifier
                                            << "</string></dict></plist>";
   }
-  // Runs a tool to its end; `onOutput` is called once with its process id when it first writes.
-  Result run(const std::string& name, std::vector<std::string> args,
-             const std::function<void(pid_t)>& onOutput = {}) const {
+  // Runs a tool to its end, its standard error into a file; with `interrupt`, SIGTERM once it
+  // has written its first line.
+  Result run(const std::string& name, std::vector<std::string> args, bool interrupt = false) const {
     const char* binaries = std::getenv("BRISVANE_TEST_BINARY_DIR");
     const fs::path program = (binaries ? fs::path(binaries) : fs::current_path()) / "tools" / name / name;
-    args.insert(args.begin(), program.string());
-    std::vector<std::string> env = {"HOME=" + (dir / "home").string(), "XDG_DATA_HOME=" + (dir / "data").string(),
-                                    "XDG_RUNTIME_DIR=" + (dir / "run").string()};
-    for (char** e = environ; *e; ++e) {
-      const std::string entry = *e;
-      if (entry.rfind("HOME=", 0) && entry.rfind("XDG_DATA_HOME=", 0) && entry.rfind("XDG_RUNTIME_DIR=", 0)) {
-        env.push_back(entry);
-      }
-    }
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    int out[2];
-    EXPECT_EQ(::pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = 0;
+    args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>'" + (dir / "stderr").string() + "'", program.string()});
+    testsupport::Process tool("/bin/sh", args);
     Result result;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    auto notify = onOutput;
-    char buffer[4096];
-    for (ssize_t n; spawned == 0 && (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
-      result.out.append(buffer, n);
-      if (notify) std::exchange(notify, {})(pid);
+    for (std::optional<std::string> line; (line = tool.readLine());) {
+      result.out += *line + "\n";
+      if (std::exchange(interrupt, false)) tool.kill(SIGTERM);
     }
-    ::close(out[0]);
-    EXPECT_EQ(spawned, 0) << "cannot start " << program;
-    int status = 0;
-    if (spawned == 0) ::waitpid(pid, &status, 0);
+    const int status = tool.wait();
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.err = readAll(dir / "stderr");
     return result;
@@ -199,11 +161,10 @@ TEST(ToolsEndToEnd, CommandsLeaveNoSocketBehind) {
   EXPECT_EQ(s.run(kState, {"status"}).exitCode, 1);
   EXPECT_EQ(listing(), std::vector<std::string>{});  // not even the folder
   const std::vector<std::string> emptyFolder = {s.dir / "run" / "distributed-notifications"};
-  const auto terminate = [](pid_t pid) { ::kill(pid, SIGTERM); };
   for (int i = 0; i < 2; ++i) {
-    EXPECT_NE(s.run(kState, {"watch"}, terminate).out.find("stopped"), std::string::npos);
+    EXPECT_NE(s.run(kState, {"watch"}, true).out.find("stopped"), std::string::npos);
     EXPECT_EQ(listing(), emptyFolder);
-    EXPECT_EQ(s.run(kSettings, {"listen"}, terminate).exitCode, 0);
+    EXPECT_EQ(s.run(kSettings, {"listen"}, true).exitCode, 0);
     EXPECT_EQ(listing(), emptyFolder);
   }
 }
