@@ -1,13 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <functional>
-#include <optional>
-#include <string>
-#include <vector>
 
-#include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "BrisvaneStateServiceImplementation/detail/StateServiceProbe.h"
 #include "host/logging.h"
 #include "runtime/clock.h"
@@ -25,30 +19,15 @@ using std::chrono::nanoseconds;
 using testsupport::waitFor;
 using Values = std::vector<bool>;
 using FakeProvider = testsupport::FakeLastSavedStateProvider;
-
-constexpr const char* kReceived = "🌗 Received event from Brisvane.";
-
-struct Harness : testsupport::ServiceHarness {
-  // Waits until `reads` reads have finished and the value they publish is `expected`.
-  void settle(int reads, std::optional<bool> expected) {
-    ASSERT_TRUE(waitFor([&] { return reader->reads() >= reads; }));
-    ASSERT_TRUE(waitFor([&] { return service->keychainRTPValue() == expected; }));
-  }
-};
+using Harness = testsupport::ServiceHarness;
 
 // The decision table: the getter, should-inform and the published stream agree on every row.
 // Reads are held back, so the keychain value is the provider's seed throughout.
 TEST(StateServiceDecision, GetterShouldInformAndStreamFollowTheTable) {
   enum Override { forcedOff, forcedOn, none };  // in the order of BrisvaneRTPOverrideState
-  struct Row {
-    Override override_;
-    bool hasProvider;
-    std::optional<bool> keychain;  // the seed
-    bool installed;
-    std::optional<bool> saved;  // what the provider says after construction
-    bool enabled;
-    bool inform;
-  };
+  // keychain: the provider's seed; saved: what the provider says after construction.
+  struct Row { Override override_; bool hasProvider; std::optional<bool> keychain; bool installed;
+               std::optional<bool> saved; bool enabled, inform; };
   const std::vector<Row> rows = {
       {none, false, std::nullopt, true, std::nullopt, false, false},
       {none, true, true, true, std::nullopt, true, true},  // nothing saved: the real value
@@ -81,75 +60,46 @@ TEST(StateServiceDecision, GetterShouldInformAndStreamFollowTheTable) {
   }
 }
 
-TEST(StateServiceDecision, FailingCollaboratorsAnswerFalseAndLog) {
-  Harness h;
-  h.reader->block();
-  h.provider = std::make_shared<FakeProvider>(true);
-  h.build();
-  h.monitor->throwOnAsk = true;
-  host::ScopedLogCapture capture;
-  EXPECT_FALSE(h.service->isRealTimeProtectionEnabled());
-  EXPECT_FALSE(h.service->shouldInformUserAboutRTPStatusUpdate());
-  EXPECT_FALSE(capture.sink().messages().empty());
-}
-
-TEST(StateServicePublisher, EmitsNothingBeforeTheOverrideThenFollowsItsTable) {
-  Harness h;
-  h.reader->setValue(true);
-  h.build();
-  h.settle(2, true);
-  // An installed-state change also starts a refresh; held back, it cannot deliver on a pool
-  // thread while a step is being checked.
-  h.reader->block();
-  testsupport::Recorder<bool> recorder;
-  auto subscription = h.service->isRealTimeProtectionEnabledPublisher().sink(recorder.callback());
-  EXPECT_TRUE(recorder.values().empty());
-  const std::vector<std::pair<std::function<void()>, Values>> steps = {
-      {[&] { h.override_.states.send(BrisvaneRTPOverrideState::notOverridden); }, {true}},
-      {[&] { h.override_.states.send(BrisvaneRTPOverrideState::forcedOff); }, {true, false}},
-      {[&] { h.override_.states.send(BrisvaneRTPOverrideState::forcedOn); }, {true, false, true}},
-      // Forced on: changes of the real value emit nothing new.
-      {[&] { h.monitor->set(false); h.monitor->set(true); }, {true, false, true}},
-      {[&] { h.override_.states.send(BrisvaneRTPOverrideState::notOverridden); },
-       {true, false, true}},
-      {[&] { h.monitor->set(false); }, {true, false, true, false}},
-  };
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    steps[i].first();
-    EXPECT_EQ(recorder.values(), steps[i].second) << "step " << i;
-  }
-}
-
-// Reads held back; keychain values go straight into the pipeline.
-TEST(StateServicePublisher, IsBuiltOnceAndDropsRepeatsButLogsEveryPair) {
+// Nothing before the override; repeats dropped before and after it, the line written for every
+// pair; two subscribers see the same. Reads are held back: keychain values go straight in.
+TEST(StateServicePublisher, EmitsNothingBeforeTheOverrideThenDropsRepeatsAndFollowsIt) {
   Harness h;
   h.reader->block();
   h.build();
   testsupport::Recorder<bool> a, b;
   auto sa = h.service->isRealTimeProtectionEnabledPublisher().sink(a.callback());
   auto sb = h.service->isRealTimeProtectionEnabledPublisher().sink(b.callback());
+  EXPECT_TRUE(a.values().empty());
   h.override_.states.send(BrisvaneRTPOverrideState::notOverridden);
-  host::ScopedLogCapture capture;
-  for (const std::optional<bool> value : {std::optional<bool>(true), std::optional<bool>(true),
-                                          std::optional<bool>(std::nullopt)}) {
-    brisvane::probe::sendKeychainValue(*h.service, value);
+  {
+    host::ScopedLogCapture capture;
+    for (const std::optional<bool> value : {std::optional<bool>(true), std::optional<bool>(true), std::optional<bool>()}) {
+      brisvane::probe::sendKeychainValue(*h.service, value);
+    }
+    EXPECT_EQ(a.values(), (Values{false, true, false}));
+    EXPECT_EQ(capture.sink().count("🌗 ManagedByBrisvane=true (keychain=Optional(true), onDevice=true)"), 4u);
+    EXPECT_EQ(capture.sink().count("🌗 ManagedByBrisvane=false (keychain=nil, onDevice=true)"), 2u);
   }
-  EXPECT_EQ(a.values(), (Values{false, true, false}));
+  brisvane::probe::sendKeychainValue(*h.service, true);
+  auto expected = a.values();
+  const std::vector<std::pair<std::function<void()>, Values>> steps = {  // what each step adds
+      {[&] { h.override_.states.send(BrisvaneRTPOverrideState::forcedOff); }, {false}},
+      {[&] { h.override_.states.send(BrisvaneRTPOverrideState::forcedOn); }, {true}},
+      {[&] { h.monitor->set(false); h.monitor->set(true); }, {}},  // forced on: nothing new
+      {[&] { h.override_.states.send(BrisvaneRTPOverrideState::notOverridden); }, {}},
+      {[&] { h.monitor->set(false); }, {false}},
+  };
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    steps[i].first();
+    expected.insert(expected.end(), steps[i].second.begin(), steps[i].second.end());
+    EXPECT_EQ(a.values(), expected) << "step " << i;
+  }
   EXPECT_EQ(b.values(), a.values());
-  EXPECT_EQ(capture.sink().count("🌗 ManagedByBrisvane=true (keychain=Optional(true), onDevice=true)"),
-            4u);
-  EXPECT_EQ(capture.sink().count("🌗 ManagedByBrisvane=false (keychain=nil, onDevice=true)"), 2u);
 }
 
 // What each refresh hands to the provider: a first saved state is only ever written as true.
 TEST(StateServiceRefresh, SaveActionFollowsItsTable) {
-  struct Row {
-    bool hasProvider;
-    std::optional<bool> saved;
-    std::optional<bool> read;
-    bool installed;
-    Values expectedSaves;  // construction refreshes twice
-  };
+  struct Row { bool hasProvider; std::optional<bool> saved, read; bool installed; Values saves; };  // two refreshes
   const std::vector<Row> rows = {
       {false, std::nullopt, true, true, {}},
       {true, std::nullopt, false, true, {}},
@@ -170,8 +120,8 @@ TEST(StateServiceRefresh, SaveActionFollowsItsTable) {
     h.build();
     h.settle(2, row.read);
     if (h.provider) {
-      ASSERT_TRUE(waitFor([&] { return h.provider->saves().size() >= row.expectedSaves.size(); }));
-      EXPECT_EQ(h.provider->saves(), row.expectedSaves);
+      ASSERT_TRUE(waitFor([&] { return h.provider->saves().size() >= row.saves.size(); }));
+      EXPECT_EQ(h.provider->saves(), row.saves);
     }
   }
 }
@@ -185,6 +135,7 @@ TEST(StateServiceRefresh, EachChangeSignalAndInstallChangeRefreshesOnce) {
   h.build();
   h.settle(2, false);
   ASSERT_TRUE(waitFor([&] { return h.reader->listens() == 1; }));
+  const char* kReceived = "🌗 Received event from Brisvane.";
   EXPECT_EQ(capture.sink().count(kReceived), 0u);
   const int storm = 2000;
   for (int i = 0; i < storm; ++i) {
@@ -203,7 +154,8 @@ TEST(StateServiceRefresh, EachChangeSignalAndInstallChangeRefreshesOnce) {
   EXPECT_EQ(h.reader->reads(), storm + 4);
 }
 
-// Without listening, install changes still refresh; a failed read keeps the previous value.
+// Without listening, install changes still refresh; a failed read keeps the previous value; a
+// failing monitor makes the answers false.
 TEST(StateServiceRefresh, FailuresAreLoggedAndKeepThePreviousValue) {
   host::ScopedLogCapture capture;
   Harness h;
@@ -226,6 +178,13 @@ TEST(StateServiceRefresh, FailuresAreLoggedAndKeepThePreviousValue) {
   h.reader->setValue(false);
   h.monitor->set(false);
   h.settle(5, false);
+  h.monitor->throwOnAsk = true;  // a failing collaborator: the answers are false, with a line
+  h.reader->block();
+  brisvane::probe::sendKeychainValue(*h.service, true);
+  capture.sink().clear();
+  EXPECT_FALSE(h.service->isRealTimeProtectionEnabled());
+  EXPECT_FALSE(h.service->shouldInformUserAboutRTPStatusUpdate());
+  EXPECT_EQ(capture.sink().count("🌗 Could not compute the RTP state; answering false: monitor failed"), 2u);
 }
 
 // --- Periodic refresh on a virtual clock. After an advance, the periodic task is counted as

@@ -10,12 +10,15 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "BrisvaneStateServiceImplementation/BrisvaneKeychainReaderType.h"
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "BrisvaneStateServiceImplementation/InstalledAppMonitorType.h"
 #include "host/contracts.h"
 #include "runtime/async_stream.h"
 #include "reactive/subjects.h"
+#include "support/wait.h"
 
 namespace testsupport {
 
@@ -166,6 +169,11 @@ struct ServiceHarness {
   void build() {
     service = brisvane::BrisvaneStateServiceImpl::make(reader, monitor, sleep,
                                                        override_.configuration(), provider);
+  }
+  // Waits until `reads` reads have finished and the value they publish is `expected`.
+  void settle(int reads, std::optional<bool> expected) {
+    ASSERT_TRUE(waitFor([&] { return reader->reads() >= reads; }));
+    ASSERT_TRUE(waitFor([&] { return service->keychainRTPValue() == expected; }));
   }
 };
 
