@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <mutex>
 #include <set>
 #include <thread>
 
@@ -36,28 +35,19 @@ void makeBundle(const fs::path& bundle, const std::string& id, const std::string
              platform::detail::PlistFormat::xml);
 }
 
-// The host's checker with a set of present applications; counts its calls. Thread-safe.
+// The host's checker with a set of present applications; counts its calls. The monitor asks it
+// on the test thread only (start(), its first answer, and refreshes run by the main loop).
 struct FakeChecker final : host::AppOnDeviceCheckerServiceType {
-  bool isAppOnDevice(const std::string& id) const override {
-    ++calls;
-    const std::lock_guard<std::mutex> lock(mutex);
-    return present.count(id) != 0;
-  }
-  void setPresent(std::set<std::string> ids) {
-    const std::lock_guard<std::mutex> lock(mutex);
-    present = std::move(ids);
-  }
-  mutable std::atomic<int> calls{0};
-  mutable std::mutex mutex;
+  bool isAppOnDevice(const std::string& id) const override { ++calls; return present.count(id) != 0; }
+  mutable int calls = 0;
   std::set<std::string> present;
 };
 
 // Monitors over private folders, on virtual time, with the log captured.
 struct SpotlightInstalledAppMonitorTest : ::testing::Test {
-  std::shared_ptr<SpotlightInstalledAppMonitor> make(std::vector<std::string> ids = {kBrisvane, kOrbisk},
-                                                     std::vector<fs::path> folders = {}) {
+  std::shared_ptr<SpotlightInstalledAppMonitor> make(std::vector<fs::path> folders = {}) {
     if (folders.empty()) folders = {scope};
-    return SpotlightInstalledAppMonitor::make(std::move(ids), checker, kHost, std::move(folders), 500ms);
+    return SpotlightInstalledAppMonitor::make({kBrisvane, kOrbisk}, checker, kHost, std::move(folders), 500ms);
   }
   std::size_t count(const std::string& prefix) const {
     const auto all = logs.sink().messages("SpotlightInstalledAppMonitor");
@@ -69,8 +59,7 @@ struct SpotlightInstalledAppMonitorTest : ::testing::Test {
   void startAndSettle(SpotlightInstalledAppMonitor& monitor) {
     const auto gathered = count("🔍 Initial gather finished");
     monitor.start();
-    ASSERT_TRUE(platform::MainLoop::main().runUntil(
-        [&] { return count("🔍 Initial gather finished") > gathered; }, 20s));
+    ASSERT_TRUE(platform::MainLoop::main().runUntil([&] { return count("🔍 Initial gather finished") > gathered; }, 20s));
     settle();
   }
 
@@ -84,14 +73,14 @@ struct SpotlightInstalledAppMonitorTest : ::testing::Test {
   platform::AnyCancellable subscription;
 };
 
+// The fallback is asked once, on first use, and its walk stops at the first identifier present.
 TEST_F(SpotlightInstalledAppMonitorTest, DefaultFoldersAndAFallbackAskedOnceOnFirstUse) {
   const testsupport::ScopedEnv home("HOME", (dir / "home").string());
   EXPECT_EQ(SpotlightInstalledAppMonitor::make({kBrisvane}, checker, kHost, {}, 1s)->directoriesToCheck(),
             (std::vector<fs::path>{"/Applications", "/Applications/Orbisk", dir / "home" / "Applications"}));
-  // The walk stops at the first identifier present.
   for (const auto& [present, expected, calls] : std::vector<std::tuple<std::set<std::string>, bool, int>>{
            {{}, false, 2}, {{kBrisvane}, true, 1}, {{kOrbisk}, true, 2}, {{kHost}, false, 2}}) {
-    checker->setPresent(present);
+    checker->present = present;
     checker->calls = 0;
     const auto monitor = make();
     EXPECT_EQ(monitor->isInstalled(), expected);
@@ -101,14 +90,11 @@ TEST_F(SpotlightInstalledAppMonitorTest, DefaultFoldersAndAFallbackAskedOnceOnFi
   }
 }
 
+// A refresh believes the query only while it finds the host; otherwise it asks the fallback,
+// again at each refresh.
 TEST_F(SpotlightInstalledAppMonitorTest, RefreshTrustsTheQueryOnlyWhileItSeesTheHost) {
-  struct Case {
-    const char* name;
-    std::vector<std::pair<const char*, const char*>> bundles;  // relative path, identifier
-    std::set<std::string> checkerPresent;
-    bool expected;
-    const char* line;
-  };
+  struct Case { const char* name; std::vector<std::pair<const char*, const char*>> bundles; std::set<std::string> checkerPresent;
+                bool expected; const char* line; };
   const Case cases[] = {
       {"host and one bundle in the second scope", {{"Host.app", kHost}, {"Orbisk/B.app", kBrisvane}}, {}, true,
        "🔍 Refresh — 2 matches, isInstalled=true"},
@@ -121,15 +107,14 @@ TEST_F(SpotlightInstalledAppMonitorTest, RefreshTrustsTheQueryOnlyWhileItSeesThe
     SCOPED_TRACE(c.name);
     const testsupport::TempDir folder;
     for (const auto& [path, identifier] : c.bundles) makeBundle(folder / path, identifier);
-    checker->setPresent(c.checkerPresent);
+    checker->present = c.checkerPresent;
     logs.sink().clear();
-    const auto monitor = make({kBrisvane, kOrbisk}, {folder.path(), folder / "Orbisk"});
+    const auto monitor = make({folder.path(), folder / "Orbisk"});
     startAndSettle(*monitor);
     EXPECT_EQ(monitor->isInstalled(), c.expected);
     EXPECT_EQ(count(c.line), 1u);
     EXPECT_EQ(count(kRefresh) + count(kFallback), 1u);
-    // The fallback answer is asked again at each refresh without the host.
-    checker->setPresent({});
+    checker->present = {};
     makeBundle(folder / "Another.app", kOrbisk);
     pump();
     settle();
@@ -147,26 +132,16 @@ TEST_F(SpotlightInstalledAppMonitorTest, ChangesPublishOnceAfterTheDebounce) {
   ASSERT_EQ(published.values(), std::vector<bool>{false});
   const fs::path copied = scope / "Brisvane.app";
   const std::vector<std::pair<std::function<void()>, bool>> changes = {
-      {[&] {
-         fs::create_directories(dir / "Downloads");
-         makeBundle(dir / "Downloads" / "B.app", kBrisvane);
-         fs::rename(dir / "Downloads" / "B.app", copied);
-       }, true},
-      {[&] { fs::remove_all(copied); }, false},
-      {[&] {
-         fs::create_directories(copied / "Contents");
-         pump();
-         makeBundle(copied, kOrbisk);
-       }, true},
+      {[&] { makeBundle(dir / "B.app", kBrisvane); fs::rename(dir / "B.app", copied); }, true},
       {[&] {  // a burst of updates: the debounce runs from the last one
          for (int i = 0; i < 4; ++i) {
-           makeBundle(scope / "Host.app", kHost, std::to_string(i + 2));
-           settle(0ms);
-           settle(400ms);
+           makeBundle(scope / "Host.app", kHost, std::to_string(i + 2)), settle(0ms), settle(400ms);
          }
          EXPECT_EQ(count("🔍 Query update — added=0 removed=0 changed=1"), 4u);
          makeBundle(copied, "com.tarvik.other");
        }, false},
+      {[&] { makeBundle(copied, kOrbisk); }, true},
+      {[&] { fs::remove_all(copied); }, false},
   };
   for (std::size_t i = 0; i < changes.size(); ++i) {
     auto expected = published.values();
@@ -212,10 +187,7 @@ TEST_F(SpotlightInstalledAppMonitorTest, StopStartAndReleaseCleanUpWhereverTheyR
   platform::NotificationCenter::defaultCenter().post(platform::MetadataQueryDidUpdateNotification, query.get());
   EXPECT_EQ(count("🔍 Query update — "), 1u) << "the observations ended too";
 
-  monitor->start();
-  monitor->start();
-  monitor->stop();
-  pump();
+  monitor->start(), monitor->start(), monitor->stop(), pump();
   EXPECT_EQ(count(kStarted), 1u) << "a stop before the start steps: no query";
   startAndSettle(*monitor);
   query = monitor->currentQuery();
