@@ -134,7 +134,7 @@ TEST(StateServiceRefresh, EachChangeSignalAndInstallChangeRefreshesOnce) {
   h.reader->setValue(false);
   h.build();
   h.settle(2, false);
-  ASSERT_TRUE(waitFor([&] { return h.reader->listens() == 1; }));
+  ASSERT_TRUE(waitFor([&] { return h.reader->listens.load() == 1; }));
   const char* kReceived = "🌗 Received event from Brisvane.";
   EXPECT_EQ(capture.sink().count(kReceived), 0u);
   const int storm = 2000;
@@ -142,7 +142,7 @@ TEST(StateServiceRefresh, EachChangeSignalAndInstallChangeRefreshesOnce) {
     if (i == storm - 1) h.reader->setValue(true);
     h.reader->signal();
   }
-  ASSERT_TRUE(waitFor([&] { return h.reader->reads() == storm + 2; }, std::chrono::seconds(120)));
+  ASSERT_TRUE(waitFor([&] { return h.reader->reads.load() == storm + 2; }, std::chrono::seconds(120)));
   ASSERT_TRUE(waitFor([&] { return capture.sink().count(kReceived) == std::size_t(storm); }));
   h.reader->signal();  // a quiet refresh repairs an older read that landed last
   h.settle(storm + 3, true);
@@ -151,7 +151,7 @@ TEST(StateServiceRefresh, EachChangeSignalAndInstallChangeRefreshesOnce) {
   h.reader->setValue(false);
   h.monitor->set(false);
   h.settle(storm + 4, false);
-  EXPECT_EQ(h.reader->reads(), storm + 4);
+  EXPECT_EQ(h.reader->reads.load(), storm + 4);
 }
 
 // Without listening, install changes still refresh; a failed read keeps the previous value; a
@@ -195,7 +195,7 @@ struct PeriodicHarness : Harness {
   PeriodicHarness() {
     reader->setValue(true);
     build();
-    EXPECT_TRUE(waitFor([&] { return reader->reads() == 2; }));
+    EXPECT_TRUE(waitFor([&] { return reader->reads.load() == 2; }));
     EXPECT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == 1; }));
   }
   ~PeriodicHarness() { service.reset(); }  // before the clock goes
@@ -207,7 +207,7 @@ struct PeriodicHarness : Harness {
   int advance(nanoseconds by, std::size_t sleepers = 1) {
     clock.advance(by);
     EXPECT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == sleepers; }));
-    return reader->reads();
+    return reader->reads.load();
   }
 };
 
@@ -243,14 +243,14 @@ TEST(StateServiceLifetime, DroppingTheServiceDuringABlockedRefreshIsSafe) {
   h.reader->block();
   h.reader->setValue(true);
   h.build();
-  ASSERT_TRUE(waitFor([&] { return h.reader->entered() == 2 && h.reader->listens() == 1; }));
+  ASSERT_TRUE(waitFor([&] { return h.reader->entered.load() == 2 && h.reader->listens.load() == 1; }));
   std::weak_ptr<BrisvaneStateServiceImpl> weak = h.service;
   h.service.reset();
   EXPECT_TRUE(weak.expired());
   EXPECT_EQ(h.monitor->stops.load(), 1);
-  ASSERT_TRUE(waitFor([&] { return h.reader->terminations() == 1; })) << "listening ended";
+  ASSERT_TRUE(waitFor([&] { return h.reader->terminations.load() == 1; })) << "listening ended";
   h.reader->release();
-  ASSERT_TRUE(waitFor([&] { return h.reader->reads() == 2; }));
+  ASSERT_TRUE(waitFor([&] { return h.reader->reads.load() == 2; }));
 }
 
 // The host lets go of the service from inside a main-loop block or its own sink: the service is

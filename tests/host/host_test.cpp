@@ -126,21 +126,6 @@ TEST(Logging, ConcurrentWritersLoseNoLine) {
   EXPECT_EQ(capture.sink().count("x"), 4000u);
 }
 
-TEST(SystemSleepObserver, TurnsWorkspaceNotificationsIntoEventsInOrder) {
-  platform::NotificationCenter center;
-  host::SystemSleepObserver observer(center);
-  testsupport::Recorder<SystemSleepEvent> events;
-  auto subscription = observer.eventPublisher().sink(events.callback());
-  for (const char* name : {host::kWorkspaceWillSleepNotification, "SomethingElse",
-                           host::kWorkspaceDidWakeNotification, host::kWorkspaceWillSleepNotification}) {
-    center.post(name);
-  }
-  EXPECT_EQ(events.values(), (Events{SystemSleepEvent::sleep, SystemSleepEvent::wake, SystemSleepEvent::sleep}));
-  subscription.cancel();
-  center.post(host::kWorkspaceDidWakeNotification);
-  EXPECT_EQ(events.size(), 3u);
-}
-
 // PrepareForSleep on a private message bus, from the login manager (or an impostor, not believed).
 void prepareForSleep(const std::string& address, bool asLoginManager, bool goingToSleep) {
   sd_bus* bus = nullptr;
@@ -156,26 +141,35 @@ void prepareForSleep(const std::string& address, bool asLoginManager, bool going
   sd_bus_flush_close_unref(bus);
 }
 
-TEST(LogindSleepBridge, PrepareForSleepFromTheLoginManagerBecomesSleepAndWake) {
+// Workspace notifications become events in order; the bridge turns the login manager's
+// PrepareForSleep into them (an impostor's is not believed).
+TEST(SystemSleepObserver, NotificationsAndTheLoginManagerBecomeSleepAndWakeInOrder) {
+  platform::NotificationCenter center;
+  host::SystemSleepObserver observer(center);
+  testsupport::Recorder<SystemSleepEvent> events;
+  auto subscription = observer.eventPublisher().sink(events.callback());
+  for (const char* name : {host::kWorkspaceWillSleepNotification, "SomethingElse", host::kWorkspaceDidWakeNotification}) {
+    center.post(name);
+  }
+  EXPECT_EQ(events.values(), (Events{SystemSleepEvent::sleep, SystemSleepEvent::wake}));
+  std::string whyNot;
+  EXPECT_EQ(host::LogindSleepBridge::start(center, std::string("unix:path=/nonexistent/bus"), &whyNot), nullptr);
+  EXPECT_NE(whyNot.find("cannot connect"), std::string::npos) << whyNot;
   if (!fs::exists("/usr/bin/dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not available";
   testsupport::Process daemon("/usr/bin/dbus-daemon", {"--session", "--nofork", "--print-address"});
   const auto address = daemon.readLine();
   ASSERT_TRUE(address.has_value());
-  platform::NotificationCenter center;
-  std::string whyNot;
   auto bridge = host::LogindSleepBridge::start(center, *address, &whyNot);
   ASSERT_NE(bridge, nullptr) << whyNot;
-  host::SystemSleepObserver observer(center);
-  testsupport::Recorder<SystemSleepEvent> events;
-  auto subscription = observer.eventPublisher().sink(events.callback());
   prepareForSleep(*address, false, true);
   prepareForSleep(*address, true, true);
   prepareForSleep(*address, true, false);
-  ASSERT_TRUE(platform::MainLoop::main().runUntil([&] { return events.size() >= 2; }, std::chrono::seconds(20)));
+  ASSERT_TRUE(platform::MainLoop::main().runUntil([&] { return events.size() >= 4; }, std::chrono::seconds(20)));
   platform::MainLoop::main().runPending();
-  EXPECT_EQ(events.values(), (Events{SystemSleepEvent::sleep, SystemSleepEvent::wake}));
-  EXPECT_EQ(host::LogindSleepBridge::start(center, std::string("unix:path=/nonexistent/bus"), &whyNot), nullptr);
-  EXPECT_NE(whyNot.find("cannot connect"), std::string::npos) << whyNot;
+  subscription.cancel();
+  center.post(host::kWorkspaceDidWakeNotification);
+  EXPECT_EQ(events.values(), (Events{SystemSleepEvent::sleep, SystemSleepEvent::wake, SystemSleepEvent::sleep,
+                                     SystemSleepEvent::wake}));
 }
 
 }  // namespace

@@ -22,59 +22,53 @@
 
 namespace testsupport {
 
-// A keychain reader whose answer, failure and blocking the test controls. Thread-safe.
+// A keychain reader whose answer, failure and blocking the test controls; counts its reads
+// (begun and finished), listens and ended listening streams. Thread-safe.
 class FakeKeychainReader final : public brisvane::BrisvaneKeychainReaderType {
  public:
   std::optional<bool> readRTPState() override {
     std::unique_lock<std::mutex> lock(mutex_);
-    ++entered_;
+    ++entered;
     changed_.wait(lock, [&] { return !blocked_; });
-    ++reads_;
+    ++reads;
     if (readError_) throw std::runtime_error(*readError_);
     return value_;
   }
-
   platform::AsyncStream<platform::Void> listenForRTPStateUpdates() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++listens_;
+    ++listens;
     if (listenError_) throw std::runtime_error(*listenError_);
     auto [stream, continuation] = platform::AsyncStream<platform::Void>::makeStream();
-    continuation.onTermination([this] { ++terminations_; });
+    continuation.onTermination([this] { ++terminations; });
     continuations_.push_back(continuation);
     return std::move(stream);
   }
 
-  void setValue(std::optional<bool> value) { locked([&] { value_ = value; readError_.reset(); }); }
-  void setReadError(std::string what) { locked([&] { readError_ = std::move(what); }); }
-  void setListenError(std::string what) { locked([&] { listenError_ = std::move(what); }); }
+  void setValue(std::optional<bool> value) { const std::lock_guard l(mutex_); value_ = value; readError_.reset(); }
+  void setReadError(std::string what) { const std::lock_guard l(mutex_); readError_ = std::move(what); }
+  void setListenError(std::string what) { const std::lock_guard l(mutex_); listenError_ = std::move(what); }
   // While blocked, reads wait inside readRTPState().
-  void block() { locked([&] { blocked_ = true; }); }
-  void release() { locked([&] { blocked_ = false; }); changed_.notify_all(); }
+  void block() { const std::lock_guard l(mutex_); blocked_ = true; }
+  void release() {
+    { const std::lock_guard l(mutex_); blocked_ = false; }
+    changed_.notify_all();
+  }
   // One change announcement on every open listening stream.
   void signal() {
-    std::vector<platform::AsyncStream<platform::Void>::Continuation> targets;
-    locked([&] { targets = continuations_; });
+    std::unique_lock lock(mutex_);
+    const auto targets = continuations_;
+    lock.unlock();
     for (auto& c : targets) c.yield(platform::Void{});
   }
 
-  int reads() const { return locked([&] { return reads_; }); }
-  int entered() const { return locked([&] { return entered_; }); }
-  int listens() const { return locked([&] { return listens_; }); }
-  int terminations() const { return terminations_.load(); }
+  std::atomic<int> entered{0}, reads{0}, listens{0}, terminations{0};
 
  private:
-  template <class F>
-  auto locked(F f) const -> decltype(f()) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return f();
-  }
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable changed_;
   std::optional<bool> value_;
   std::optional<std::string> readError_, listenError_;
   bool blocked_ = false;
-  int entered_ = 0, reads_ = 0, listens_ = 0;
-  std::atomic<int> terminations_{0};
   std::vector<platform::AsyncStream<platform::Void>::Continuation> continuations_;
 };
 
@@ -114,17 +108,12 @@ class FakeSleepObserver final : public host::SystemSleepObserverType {
 class FakeLastSavedStateProvider final : public host::BrisvaneLastSavedRTPStateProviderType {
  public:
   explicit FakeLastSavedStateProvider(std::optional<bool> saved = std::nullopt) : saved_(saved) {}
-  std::optional<bool> lastSavedRTPState() const override { return locked([&] { return saved_; }); }
-  void saveRTPState(bool s) override { locked([&] { saved_ = s; saves_.push_back(s); }); }
-  void set(std::optional<bool> saved) { locked([&] { saved_ = saved; }); }
-  std::vector<bool> saves() const { return locked([&] { return saves_; }); }
+  std::optional<bool> lastSavedRTPState() const override { const std::lock_guard l(mutex_); return saved_; }
+  void saveRTPState(bool s) override { const std::lock_guard l(mutex_); saved_ = s; saves_.push_back(s); }
+  void set(std::optional<bool> saved) { const std::lock_guard l(mutex_); saved_ = saved; }
+  std::vector<bool> saves() const { const std::lock_guard l(mutex_); return saves_; }
 
  private:
-  template <class F>
-  auto locked(F f) const -> decltype(f()) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return f();
-  }
   mutable std::mutex mutex_;
   std::optional<bool> saved_;
   std::vector<bool> saves_;
@@ -172,7 +161,7 @@ struct ServiceHarness {
   }
   // Waits until `reads` reads have finished and the value they publish is `expected`.
   void settle(int reads, std::optional<bool> expected) {
-    ASSERT_TRUE(waitFor([&] { return reader->reads() >= reads; }));
+    ASSERT_TRUE(waitFor([&] { return reader->reads >= reads; }));
     ASSERT_TRUE(waitFor([&] { return service->keychainRTPValue() == expected; }));
   }
 };
