@@ -15,10 +15,7 @@ using nlohmann::json;
 
 const std::string kSettings = "brisvane-settings", kState = "brisvane-state";
 
-struct Result {
-  int exitCode = -1;
-  std::string out, err;
-};
+struct Result { int exitCode = -1; std::string out, err; };
 
 std::string readAll(const fs::path& path) {
   std::stringstream text;
@@ -76,18 +73,10 @@ TEST(ToolsEndToEnd, ExitCodesAndStatusFollowTheDecision) {
   s.install("Nyra.app", "com.tarvik.nyra");
   const std::string stateFile = (s.dir / "state").string();
   std::ofstream(stateFile) << "false\n";
-  struct Row {
-    std::string program;
-    std::vector<std::string> args;
-    int exitCode;
-    std::vector<std::pair<std::string, json>> expected = {};  // members of the JSON answer
-    bool installsFirst = false;                                  // Brisvane.app is installed first
-  };
-  const std::vector<std::string> status = {"status", "--json"};
-  const auto st = [&](std::vector<std::string> extra) {
-    extra.insert(extra.begin(), status.begin(), status.end());
-    return extra;
-  };
+  // expected: members of the JSON answer; installsFirst: Brisvane.app is installed before the row.
+  struct Row { std::string program; std::vector<std::string> args; int exitCode;
+               std::vector<std::pair<std::string, json>> expected = {}; bool installsFirst = false; };
+  const auto st = [](std::vector<std::string> extra) { extra.insert(extra.begin(), {"status", "--json"}); return extra; };
   // clang-format off
   const std::vector<Row> rows = {
       {kState, st({}), 1, {{"message", nullptr}, {"why", "there is no settings message in the keychain"}}},
@@ -154,13 +143,11 @@ TEST(ToolsEndToEnd, FailedSaveExitsThreeAndSaysWhy) {
 TEST(ToolsEndToEnd, CommandsLeaveNoSocketBehind) {
   Sandbox s;
   const auto listing = [&] {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::recursive_directory_iterator(s.dir / "run")) names.push_back(entry.path());
-    return names;
+    return std::vector<fs::path>(fs::recursive_directory_iterator(s.dir / "run"), fs::recursive_directory_iterator());
   };
   EXPECT_EQ(s.run(kState, {"status"}).exitCode, 1);
-  EXPECT_EQ(listing(), std::vector<std::string>{});  // not even the folder
-  const std::vector<std::string> emptyFolder = {s.dir / "run" / "distributed-notifications"};
+  EXPECT_EQ(listing(), std::vector<fs::path>{});  // not even the folder
+  const std::vector<fs::path> emptyFolder = {s.dir / "run" / "distributed-notifications"};
   for (int i = 0; i < 2; ++i) {
     EXPECT_NE(s.run(kState, {"watch"}, true).out.find("stopped"), std::string::npos);
     EXPECT_EQ(listing(), emptyFolder);
