@@ -187,53 +187,42 @@ TEST(StateServiceRefresh, FailuresAreLoggedAndKeepThePreviousValue) {
   EXPECT_EQ(capture.sink().count("🌗 Could not compute the RTP state; answering false: monitor failed"), 2u);
 }
 
-// --- Periodic refresh on a virtual clock. After an advance, the periodic task is counted as
-// --- sleeping again only once the refresh that the advance caused (if any) has read.
-struct PeriodicHarness : Harness {
+// On a virtual clock. After an advance, the periodic task counts as sleeping again only once the
+// refresh that the advance caused (if any) has read.
+TEST(StateServicePeriodicRefresh, EverySixHoursWhileAwakeUntilDropped) {
   platform::VirtualClock clock;
   platform::ScopedClockOverride useClock{clock};
-  PeriodicHarness() {
-    reader->setValue(true);
-    build();
-    EXPECT_TRUE(waitFor([&] { return reader->reads.load() == 2; }));
-    EXPECT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == 1; }));
-  }
-  ~PeriodicHarness() { service.reset(); }  // before the clock goes
-  void deliver(SystemSleepEvent event) {
-    sleep->send(event);
-    platform::MainLoop::main().runPending();
-  }
+  Harness h;  // after the clock, so that the service goes first
+  h.reader->setValue(true);
+  h.build();
+  ASSERT_TRUE(waitFor([&] { return h.reader->reads == 2 && clock.sleepingTaskCount() == 1; }));
+  const auto deliver = [&](SystemSleepEvent event) { h.sleep->send(event), platform::MainLoop::main().runPending(); };
   // Advances and returns the reads once the task sleeps again (or, asleep, once nothing sleeps).
-  int advance(nanoseconds by, std::size_t sleepers = 1) {
+  const auto advance = [&](nanoseconds by, std::size_t sleepers = 1) {
     clock.advance(by);
     EXPECT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == sleepers; }));
-    return reader->reads.load();
-  }
-};
+    return h.reader->reads.load();
+  };
+  EXPECT_EQ(advance(hours(6) - nanoseconds(1)), 2) << "no refresh before 6 hours";
+  EXPECT_EQ(advance(nanoseconds(1)), 3);
+  EXPECT_EQ(advance(hours(6) - nanoseconds(1)), 3);
+  EXPECT_EQ(advance(nanoseconds(1)), 4);
 
-TEST(StateServicePeriodicRefresh, EverySixHoursWhileAwakeUntilDropped) {
-  PeriodicHarness h;
-  EXPECT_TRUE(h.service->hasPeriodicRefreshTask());
-  EXPECT_EQ(h.advance(hours(6) - nanoseconds(1)), 2) << "no refresh before 6 hours";
-  EXPECT_EQ(h.advance(nanoseconds(1)), 3);
-  EXPECT_EQ(h.advance(hours(6) - nanoseconds(1)), 3);
-  EXPECT_EQ(h.advance(nanoseconds(1)), 4);
-
-  h.advance(hours(5));
-  h.deliver(SystemSleepEvent::sleep);
+  advance(hours(5));
+  deliver(SystemSleepEvent::sleep);
   EXPECT_FALSE(h.service->hasPeriodicRefreshTask());
-  EXPECT_EQ(h.advance(hours(24), 0), 4) << "no refresh while asleep";
+  EXPECT_EQ(advance(hours(24), 0), 4) << "no refresh while asleep";
 
   // Two wakes in a row leave one task, whose first refresh comes 6 hours after the wake.
-  h.deliver(SystemSleepEvent::wake);
-  h.deliver(SystemSleepEvent::wake);
+  deliver(SystemSleepEvent::wake);
+  deliver(SystemSleepEvent::wake);
   EXPECT_TRUE(h.service->hasPeriodicRefreshTask());
-  EXPECT_EQ(h.advance(nanoseconds(0)), 4);
-  EXPECT_EQ(h.advance(hours(6) - nanoseconds(1)), 4);
-  EXPECT_EQ(h.advance(nanoseconds(1)), 5);
-  EXPECT_EQ(h.advance(hours(6)), 6) << "a second task would read twice";
+  EXPECT_EQ(advance(nanoseconds(0)), 4);
+  EXPECT_EQ(advance(hours(6) - nanoseconds(1)), 4);
+  EXPECT_EQ(advance(nanoseconds(1)), 5);
+  EXPECT_EQ(advance(hours(6)), 6) << "a second task would read twice";
   h.service.reset();  // ends the periodic task
-  EXPECT_EQ(h.advance(hours(12), 0), 6);
+  EXPECT_EQ(advance(hours(12), 0), 6);
 }
 
 // --- Lifetime.
@@ -266,12 +255,7 @@ TEST(StateServiceLifetime, ServiceReleasedFromInsideItsOwnCallbacks) {
     std::shared_ptr<BrisvaneStateServiceImpl> held = std::move(h.service);
     std::atomic<bool> dropped{false}, expiredAtDrop{false};
     std::atomic<int> stopsAtDrop{-1};
-    auto drop = [&] {
-      held.reset();
-      expiredAtDrop = weak.expired();
-      stopsAtDrop = h.monitor->stops.load();
-      dropped = true;
-    };
+    auto drop = [&] { held.reset(), expiredAtDrop = weak.expired(), stopsAtDrop = h.monitor->stops.load(), dropped = true; };
     auto subscription = weak.lock()->isRealTimeProtectionEnabledPublisher().sink([&](const bool& v) {
       if (!fromMainLoop && !v && !dropped) drop();
     });

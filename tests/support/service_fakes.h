@@ -76,9 +76,7 @@ class FakeKeychainReader final : public brisvane::BrisvaneKeychainReaderType {
 class FakeInstalledAppMonitor final : public brisvane::InstalledAppMonitorType {
  public:
   explicit FakeInstalledAppMonitor(bool installed = true) : subject_(installed) {}
-  platform::Publisher<bool> isInstalledPublisher() override {
-    return subject_.publisher().removeDuplicates();
-  }
+  platform::Publisher<bool> isInstalledPublisher() override { return subject_.publisher().removeDuplicates(); }
   bool isInstalled() override {
     if (throwOnAsk) throw std::runtime_error("monitor failed");
     return subject_.value();
@@ -94,15 +92,10 @@ class FakeInstalledAppMonitor final : public brisvane::InstalledAppMonitorType {
   platform::CurrentValueSubject<bool> subject_;
 };
 
-class FakeSleepObserver final : public host::SystemSleepObserverType {
- public:
-  platform::Publisher<host::SystemSleepEvent> eventPublisher() const override {
-    return subject_.publisher();
-  }
-  void send(host::SystemSleepEvent event) { subject_.send(event); }
-
- private:
-  platform::PassthroughSubject<host::SystemSleepEvent> subject_;
+struct FakeSleepObserver final : host::SystemSleepObserverType {
+  platform::Publisher<host::SystemSleepEvent> eventPublisher() const override { return subject.publisher(); }
+  void send(host::SystemSleepEvent event) { subject.send(event); }
+  platform::PassthroughSubject<host::SystemSleepEvent> subject;
 };
 
 class FakeLastSavedStateProvider final : public host::BrisvaneLastSavedRTPStateProviderType {
@@ -148,16 +141,12 @@ struct ServiceHarness {
   FakeOverride override_;
   std::shared_ptr<brisvane::BrisvaneStateServiceImpl> service;
 
-  ServiceHarness() = default;
-  ServiceHarness(const ServiceHarness&) = delete;
-  ServiceHarness& operator=(const ServiceHarness&) = delete;
   ~ServiceHarness() {
     reader->release();
     service.reset();
   }
   void build() {
-    service = brisvane::BrisvaneStateServiceImpl::make(reader, monitor, sleep,
-                                                       override_.configuration(), provider);
+    service = brisvane::BrisvaneStateServiceImpl::make(reader, monitor, sleep, override_.configuration(), provider);
   }
   // Waits until `reads` reads have finished and the value they publish is `expected`.
   void settle(int reads, std::optional<bool> expected) {
