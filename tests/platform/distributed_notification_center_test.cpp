@@ -92,10 +92,12 @@ struct DistributedNotificationCenterTest : ::testing::Test {
   fs::path folder = temp / "notifications";
 };
 
+// Also: each center's observing socket is private to the user and goes with its center.
 TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrder) {
   auto poster = DistributedNotificationCenter::create(folder);
   auto other = DistributedNotificationCenter::create(folder);
   auto third = DistributedNotificationCenter::create(folder);
+  EXPECT_TRUE(socketsIn(folder).empty()) << "a center binds nothing before its first observer";
   Received posterGot, otherGot, otherAgain, otherOfB, prefix, thirdGot;
   const std::string longest(DistributedNotificationCenter::kMaxNameLength, 'x');
   poster->addObserver("a", posterGot.callback());
@@ -106,6 +108,10 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
   other->addObserver("b", otherOfB.callback());
   other->addObserver("a", otherAgain.callback());
   third->addObserver("b", thirdGot.callback());
+  for (const auto& socket : socketsIn(folder)) {
+    EXPECT_EQ(fs::status(socket).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+        << "others could write to the observing socket";
+  }
   for (const std::string& name : {std::string("a"), std::string("c"), longest, std::string(), std::string("b")}) poster->post(name);
   ASSERT_TRUE(otherOfB.waitForName("b") && thirdGot.waitForName("b"));
   ASSERT_TRUE(posterGot.waitForName("a"));
@@ -114,6 +120,10 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
   EXPECT_TRUE(prefix.names().empty());
   EXPECT_EQ(posterGot.names(), std::vector<std::string>{"a"});
   EXPECT_THROW(poster->post(longest + "x"), std::invalid_argument);
+  EXPECT_EQ(socketsIn(folder).size(), 3u);
+  other.reset();
+  third.reset();
+  EXPECT_EQ(socketsIn(folder).size(), 1u);
 }
 
 TEST_F(DistributedNotificationCenterTest, RemovedObserversGetNothingMoreWhoeverRemovesThem) {
@@ -149,18 +159,6 @@ TEST_F(DistributedNotificationCenterTest, RemovedObserversGetNothingMoreWhoeverR
   });
   release = true;
   remover.join();
-}
-
-TEST_F(DistributedNotificationCenterTest, ObservingSocketIsPrivateAndGoesWithItsCenter) {
-  auto center = DistributedNotificationCenter::create(folder);
-  EXPECT_TRUE(socketsIn(folder).empty()) << "a center binds nothing before its first observer";
-  center->addObserver("n", [](const std::string&) {});
-  const auto sockets = socketsIn(folder);
-  ASSERT_EQ(sockets.size(), 1u);
-  EXPECT_EQ(fs::status(sockets[0]).permissions(), fs::perms::owner_read | fs::perms::owner_write)
-      << "others could write to the observing socket";
-  center.reset();
-  EXPECT_TRUE(socketsIn(folder).empty());
 }
 
 char threadState(pid_t tid) {  // 'R', 'S', ... from /proc, or 0
@@ -219,8 +217,7 @@ TEST_F(DistributedNotificationCenterTest, DatagramsFollowTheWireFormatAndMalform
   EXPECT_EQ(missedMarkerSuffix("com.example.Updated"), ".108781edbea21e7f.missed");
   auto center = DistributedNotificationCenter::create(folder);
   Received got;
-  center->addObserver("x", got.callback());
-  center->addObserver("end", got.callback());
+  for (const char* name : {"x", "", "end"}) center->addObserver(name, got.callback());
   const auto sockets = socketsIn(folder);
   ASSERT_EQ(sockets.size(), 1u);
   RawSocket sender(temp / "sender");

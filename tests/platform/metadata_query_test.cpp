@@ -43,15 +43,6 @@ void makeBundle(const fs::path& bundle, const std::string& identifier,
   writeFile(bundle / "Contents" / "Info.plist", infoPlist(identifier, format));
 }
 
-Predicate identifiersPredicate(const std::vector<std::string>& identifiers) {
-  std::vector<Predicate> subpredicates;
-  for (const auto& identifier : identifiers) {
-    subpredicates.push_back(
-        Predicate::withFormat("%K == %@", platform::MetadataItemCFBundleIdentifierKey, identifier));
-  }
-  return Predicate::orPredicateWithSubpredicates(std::move(subpredicates));
-}
-
 Ids identifiersOf(const std::vector<MetadataItem>& items) {
   Ids identifiers;
   for (const auto& item : items) {
@@ -65,29 +56,30 @@ struct Update {
   friend bool operator==(const Update&, const Update&) = default;
 };
 
-// A query over folders of a private temporary directory, with what it posted (on the main
-// thread only).
+// A query for three identifiers over folders of a private temporary directory, with what it
+// posted (on the main thread only).
 class MetadataQueryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     auto& center = platform::NotificationCenter::defaultCenter();
-    center.publisher(platform::MetadataQueryDidFinishGatheringNotification, &query_)
-        .sink([this](const platform::Notification&) {
-          ++gathers_;
-          offMain_ += !platform::MainLoop::main().isMainThread();
-        })
-        .store(observations_);
-    center.publisher(platform::MetadataQueryDidUpdateNotification, &query_)
-        .sink([this](const platform::Notification& n) {
-          offMain_ += !platform::MainLoop::main().isMainThread();
-          auto items = [&](const char* key) {
-            return identifiersOf(std::any_cast<std::vector<MetadataItem>>(n.userInfo.at(key)));
-          };
-          updates_.push_back({items(platform::MetadataQueryUpdateAddedItemsKey),
-                              items(platform::MetadataQueryUpdateRemovedItemsKey),
-                              items(platform::MetadataQueryUpdateChangedItemsKey)});
-        })
-        .store(observations_);
+    for (const char* name : {platform::MetadataQueryDidFinishGatheringNotification,
+                             platform::MetadataQueryDidUpdateNotification}) {
+      center.publisher(name, &query_).sink([this](const platform::Notification& n) {
+        offMain_ += !platform::MainLoop::main().isMainThread();
+        if (n.name == platform::MetadataQueryDidFinishGatheringNotification) return (void)++gathers_;
+        auto items = [&](const char* key) {
+          return identifiersOf(std::any_cast<std::vector<MetadataItem>>(n.userInfo.at(key)));
+        };
+        updates_.push_back({items(platform::MetadataQueryUpdateAddedItemsKey),
+                            items(platform::MetadataQueryUpdateRemovedItemsKey),
+                            items(platform::MetadataQueryUpdateChangedItemsKey)});
+      }).store(observations_);
+    }
+    std::vector<Predicate> identifiers;
+    for (const char* id : {"com.example.a", "com.example.b", "com.example.c"}) {
+      identifiers.push_back(Predicate::withFormat("%K == %@", platform::MetadataItemCFBundleIdentifierKey, id));
+    }
+    query_.setPredicate(Predicate::orPredicateWithSubpredicates(std::move(identifiers)));
   }
   void TearDown() override {
     query_.stopQuery();
@@ -96,7 +88,6 @@ class MetadataQueryTest : public ::testing::Test {
 
   // Starts the query and pumps the main loop until it has gathered.
   void start(std::vector<fs::path> scopes) {
-    query_.setPredicate(identifiersPredicate({"com.example.a", "com.example.b", "com.example.c"}));
     query_.setSearchScopes(std::move(scopes));
     ASSERT_TRUE(query_.startQuery());
     const int before = gathers_;

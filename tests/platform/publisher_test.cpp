@@ -61,48 +61,55 @@ TEST(SubjectTest, DeliverToCurrentSubscribersUntilCancelledOrCompleted) {
 
   PassthroughSubject<int> passthrough;
   passthrough.send(0);
-  Recorder<int> first(passthrough.publisher());
-  Recorder<int> second(passthrough.publisher());
-  Recorder<int> third(passthrough.publisher());
+  Recorder<int> first(passthrough.publisher()), second(passthrough.publisher());
   passthrough.send(1);
   first.handle.cancel();
   passthrough.send(2);
   passthrough.sendCompletion();
   EXPECT_EQ(first.values, (std::vector<int>{1}));
-  EXPECT_EQ(second.values, (std::vector<int>{1, 2}));
-  EXPECT_EQ(third.values, (std::vector<int>{1, 2})) << "the last subscriber is served too";
-  EXPECT_EQ(first.completions + third.completions, 1);
+  EXPECT_EQ(second.values, (std::vector<int>{1, 2})) << "the last subscriber is served too";
+  EXPECT_EQ(first.completions + second.completions, 1);
 }
 
+// Steps: 'a'/'b' send `value` to that subject, 'A'/'B' complete it.
 TEST(OperatorTest, TransformTheSentValues) {
+  using Apply = std::function<Publisher<int>(Publisher<int>, Publisher<int>)>;
   const struct {
     const char* name;
-    std::function<Publisher<int>(Publisher<int>)> apply;
-    std::vector<int> sends, expected;
+    Apply apply;
+    std::vector<std::pair<char, int>> steps;
+    std::vector<int> expected;
     int completions;
   } cases[] = {
-      {"map", [](auto p) { return p.map([](int v) { return v * 10; }); }, {1, 2}, {10, 20}, 1},
-      {"removeDuplicates", [](auto p) { return p.removeDuplicates(); },
-       {1, 1, 2, 2, 1, 3}, {1, 2, 1, 3}, 1},
-      {"prepend", [](auto p) { return p.prepend(0); }, {1, 2}, {0, 1, 2}, 1},
-      {"prepend then removeDuplicates", [](auto p) { return p.prepend(1).removeDuplicates(); },
-       {1, 2}, {1, 2}, 1},
-      {"merge with never", [](auto p) { return merge(p, Publisher<int>::never()); },
-       {4, 5}, {4, 5}, 0},
-      {"merge with just", [](auto p) { return merge(Publisher<int>::just(9), p); },
-       {4}, {9, 4}, 1},
+      {"map", [](auto a, auto) { return a.map([](int v) { return v * 10; }); },
+       {{'a', 1}, {'a', 2}, {'A', 0}}, {10, 20}, 1},
+      {"removeDuplicates", [](auto a, auto) { return a.removeDuplicates(); },
+       {{'a', 1}, {'a', 1}, {'a', 2}, {'a', 2}, {'a', 1}, {'a', 3}}, {1, 2, 1, 3}, 0},
+      {"prepend then removeDuplicates", [](auto a, auto) { return a.prepend(1).removeDuplicates(); },
+       {{'a', 1}, {'a', 2}, {'A', 0}}, {1, 2}, 1},
+      {"merge", [](auto a, auto b) { return merge(a, b); },
+       {{'a', 1}, {'b', 2}, {'A', 0}, {'b', 3}, {'B', 0}}, {1, 2, 3}, 1},
+      {"merge with never", [](auto a, auto) { return merge(a, Publisher<int>::never()); },
+       {{'a', 4}, {'A', 0}}, {4}, 0},
+      {"merge with just", [](auto a, auto) { return merge(Publisher<int>::just(9), a); },
+       {{'a', 4}, {'A', 0}}, {9, 4}, 1},
+      {"combineLatest waits for both and completes when both did",
+       [](auto a, auto b) {
+         return combineLatest(a, b).map([](const std::pair<int, int>& p) { return p.first * 10 + p.second; });
+       },
+       {{'a', 1}, {'a', 2}, {'b', 3}, {'a', 4}, {'A', 0}, {'b', 5}, {'B', 0}}, {23, 43, 45}, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    PassthroughSubject<int> subject;
-    Recorder<int> recorder(c.apply(subject.publisher()));
-    for (int value : c.sends) subject.send(value);
-    subject.sendCompletion();
+    PassthroughSubject<int> a, b;
+    Recorder<int> recorder(c.apply(a.publisher(), b.publisher()));
+    for (const auto& [to, value] : c.steps) {
+      PassthroughSubject<int>& subject = to == 'a' || to == 'A' ? a : b;
+      to == 'a' || to == 'b' ? subject.send(value) : subject.sendCompletion();
+    }
     EXPECT_EQ(recorder.values, c.expected);
     EXPECT_EQ(recorder.completions, c.completions);
   }
-  Recorder<int> empty(Publisher<int>::empty()), defaulted{Publisher<int>()};
-  EXPECT_EQ(empty.completions + 10 * defaulted.completions, 1);
   // Each subscriber has its own operator state; the first value always passes.
   CurrentValueSubject<int> subject(5);
   Publisher<int> distinct = subject.publisher().removeDuplicates().map([n = 0](int) mutable { return ++n; });
@@ -111,25 +118,6 @@ TEST(OperatorTest, TransformTheSentValues) {
   Recorder<int> second(distinct);
   EXPECT_EQ(first.values, (std::vector<int>{1, 2}));
   EXPECT_EQ(second.values, (std::vector<int>{1}));
-}
-
-TEST(OperatorTest, CombineLatestWaitsForBothAndCompletesWhenBothDid) {
-  PassthroughSubject<int> numbers;
-  PassthroughSubject<std::string> names;
-  Recorder<std::pair<int, std::string>> combined(
-      combineLatest(numbers.publisher(), names.publisher()));
-  numbers.send(1);
-  numbers.send(2);
-  EXPECT_TRUE(combined.values.empty());
-  names.send("a");
-  numbers.send(3);
-  numbers.sendCompletion();
-  names.send("b");
-  EXPECT_EQ(combined.completions, 0);
-  names.sendCompletion();
-  using P = std::pair<int, std::string>;
-  EXPECT_EQ(combined.values, (std::vector<P>{{2, "a"}, {3, "a"}, {3, "b"}}));
-  EXPECT_EQ(combined.completions, 1);
 }
 
 TEST(CreateTest, SetupPerSubscriberAndEmitterDroppedAfterTheEnd) {
@@ -146,7 +134,6 @@ TEST(CreateTest, SetupPerSubscriberAndEmitterDroppedAfterTheEnd) {
   emitters[0].sendCompletion();
   emitters[0].send(3);
   EXPECT_EQ(first.values, (std::vector<int>{100, 1}));
-  EXPECT_EQ(second.values, (std::vector<int>{100, 2}));
   EXPECT_EQ(first.completions, 1);
   EXPECT_EQ(cancels, 1) << "completion ends the subscription, which cancels the handle";
   second.handle.cancel();
@@ -182,31 +169,25 @@ TEST(PublisherRuleTest, NoLockIsHeldWhileACallbackRunsAndQueuedValuesFollowInOrd
   EXPECT_EQ(seen, (std::vector<int>{0, 1, 11, 12, 13}));
 }
 
+// Sends from inside a callback are delivered after it; a cancel from inside returns at once,
+// ends delivery, and frees the running closure once it returns.
 TEST(PublisherRuleTest, ReentrantSendsAreDeliveredAndCancelInsideACallbackEndsDelivery) {
   CurrentValueSubject<int> subject(0);
   std::vector<int> values;
-  AnyCancellable chained = subject.publisher().sink([&](const int& value) {
-    values.push_back(value);
-    if (value > 0 && value < 3) subject.send(value + 1);
-  });
-  subject.send(1);
-  EXPECT_EQ(values, (std::vector<int>{0, 1, 2, 3}));
-  chained.cancel();
-
   Token token;
-  values.clear();
   AnyCancellable handle;
   handle = subject.publisher().sink([&, t = std::move(token.held)](const int& value) {
     values.push_back(value);
-    if (value != 4) return;
-    handle.cancel();  // returns at once; the running closure is freed when it returns
+    if (value == 0) return;
+    if (value < 3) return subject.send(value + 1);
+    handle.cancel();
     EXPECT_FALSE(token.watch.expired());
     subject.send(5);
   });
-  subject.send(4);
+  subject.send(1);
   subject.send(6);
   EXPECT_TRUE(token.watch.expired());
-  EXPECT_EQ(values, (std::vector<int>{3, 4}));
+  EXPECT_EQ(values, (std::vector<int>{0, 1, 2, 3}));
 }
 
 TEST(CancellableTest, SetsAndAssignmentCancelWhatTheyHeld) {
@@ -214,42 +195,34 @@ TEST(CancellableTest, SetsAndAssignmentCancelWhatTheyHeld) {
   int received = 0, cancels = 0;
   Token token;
   {
-    CancellableSet set, cleared;
+    CancellableSet set;
     subject.publisher().sink([&, t = std::move(token.held)](const int&) { ++received; }).store(set);
-    AnyCancellable([&] { ++cancels; }).store(cleared);
     subject.send(1);
-    cleared.clear();
-    EXPECT_EQ(cancels, 1);
-    EXPECT_EQ(set.size() + cleared.size(), 1u);
   }
   EXPECT_TRUE(token.watch.expired()) << "a set going away cancels what it holds";
   subject.send(2);
   EXPECT_EQ(received, 1);
   AnyCancellable handle([&] { ++cancels; });
   handle = AnyCancellable([&] { cancels += 10; });
-  EXPECT_EQ(cancels, 2) << "assignment cancels the previous handle";
+  EXPECT_EQ(cancels, 1) << "assignment cancels the previous handle";
   handle.cancel();
   handle.cancel();
-  EXPECT_EQ(cancels, 12);
+  EXPECT_EQ(cancels, 11);
 }
 
-class MainLoopOperatorTest : public ::testing::Test {
- protected:
-  void SetUp() override { MainLoop::main().runPending(); }
-  void TearDown() override { MainLoop::main().runPending(); }
-  void advance(std::chrono::nanoseconds d) {
-    clock_.advance(d);
+// Debounced and received values arrive on the main loop, in order; cancelled pending deliveries
+// neither run nor keep their subscriptions alive.
+TEST(MainLoopOperatorTest, DebounceAndReceiveOnDeliverOnTheLoopInOrder) {
+  VirtualClock clock;
+  ScopedClockOverride clockOverride(clock);
+  auto advance = [&](std::chrono::nanoseconds d) {
+    clock.advance(d);
     MainLoop::main().runPending();
-  }
-  VirtualClock clock_;
-  ScopedClockOverride clockOverride_{clock_};
-};
-
-TEST_F(MainLoopOperatorTest, DebounceAndReceiveOnDeliverOnTheLoopInOrder) {
+  };
   PassthroughSubject<int> subject;
   Recorder<int> debounced(subject.publisher().debounce(500ms, MainLoop::main()));
   Recorder<int> received(subject.publisher().receiveOn(MainLoop::main()));
-  Token token;  // pending deliveries must not keep cancelled subscriptions alive
+  Token token;
   int lateCalls = 0;
   AnyCancellable pending[] = {
       subject.publisher().debounce(1ms, MainLoop::main()).sink(

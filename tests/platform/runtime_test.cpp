@@ -62,8 +62,8 @@ TEST_F(RuntimeTest, AdvanceWakesTheSleepsItsNewTimeHasReachedAndNoOthers) {
   EXPECT_TRUE(waitFor([&] { return onUnrelated.isFinished(); }));
 }
 
+// Equal deadlines run in posting order; timer 6 is cancelled by timer 0 in the same pump.
 TEST_F(RuntimeTest, TimersRunInDeadlineOrderNeverEarlyAndCancelledOnesNever) {
-  // Equal deadlines run in posting order; timer 6 is cancelled by timer 0 in the same pump.
   const std::pair<Duration, bool> timers[] = {{30ms, false}, {10ms, false}, {20ms, true},
                                               {10ms, false}, {0ms, false},  {25ms, true},
                                               {30ms, false}};
@@ -93,71 +93,50 @@ TEST_F(RuntimeTest, TimersRunInDeadlineOrderNeverEarlyAndCancelledOnesNever) {
   EXPECT_EQ(clock.pendingTimerCount(), 0u);
 }
 
-TEST_F(RuntimeTest, PostsFromManyThreadsRunOnTheMainThreadInEachThreadsOrder) {
-  constexpr int kThreads = 4, kPostsEach = 2000;
-  std::vector<std::vector<int>> seen(kThreads);
-  std::atomic<int> finished{0};
-  bool allOnMain = true;
-  std::vector<std::thread> posters;
-  for (int t = 0; t < kThreads; ++t) {
-    posters.emplace_back([&, t] {
-      for (int i = 0; i < kPostsEach; ++i) {
-        loop.post([&, t, i] {
-          allOnMain = allOnMain && loop.isMainThread();
-          seen[t].push_back(i);
-        });
-      }
-      if (++finished == kThreads) loop.post([&] { loop.stop(); });
-    });
-  }
-  loop.run();
-  for (auto& poster : posters) poster.join();
-  EXPECT_TRUE(allOnMain);
-  for (int t = 0; t < kThreads; ++t) {
-    ASSERT_EQ(seen[t].size(), std::size_t(kPostsEach));
-    for (int i = 0; i < kPostsEach; ++i) ASSERT_EQ(seen[t][i], i) << "thread " << t;
+// Operations submitted from many threads run one at a time, in each submitter's order: main
+// loop posts on the main thread, serial executor operations (run or posted) on any thread, and
+// still after the executor is gone.
+TEST_F(RuntimeTest, SubmissionsFromManyThreadsRunOneAtATimeInEachSubmittersOrder) {
+  constexpr int kSubmitters = 4, kEach = 1000;
+  for (const bool onLoop : {true, false}) {
+    SCOPED_TRACE(onLoop ? "main loop" : "serial executor");
+    auto executor = std::make_unique<platform::SerialExecutor>();
+    std::atomic<int> inside{0}, overlaps{0}, finished{0};
+    std::atomic<bool> allOnMain{true};
+    std::vector<std::vector<int>> order(kSubmitters);
+    std::latch release(1), ran(1);
+    std::vector<std::thread> submitters;
+    for (int s = 0; s < kSubmitters; ++s) {
+      submitters.emplace_back([&, s] {
+        for (int i = 0; i < kEach; ++i) {
+          auto operation = [&, s, i] {
+            overlaps += inside++ != 0;
+            allOnMain = allOnMain && loop.isMainThread();
+            order[s].push_back(i);
+            --inside;
+          };
+          onLoop ? loop.post(operation) : i % 3 == 0 ? executor->run(operation) : executor->post(operation);
+        }
+        if (++finished < kSubmitters) return;
+        if (onLoop) return loop.post([&] { loop.stop(); });
+        executor->post([&] { release.wait(); });  // still queued when the executor goes
+        executor->post([&] { ran.count_down(); });
+        executor.reset();
+        release.count_down();
+      });
+    }
+    if (onLoop) loop.run();
+    for (auto& submitter : submitters) submitter.join();
+    if (!onLoop) ran.wait();  // the last operation has run; everything before it too, in turn
+    EXPECT_EQ(overlaps, 0);
+    EXPECT_EQ(allOnMain, onLoop);
+    for (int s = 0; s < kSubmitters; ++s) {
+      ASSERT_EQ(order[s].size(), std::size_t(kEach));
+      for (int i = 0; i < kEach; ++i) ASSERT_EQ(order[s][i], i) << "submitter " << s;
+    }
   }
   std::thread([&] { loop.stop(); }).join();
   loop.run();  // a stop that came before run() is kept
-}
-
-// Operations from many tasks never overlap and keep each submitter's order, whether run or
-// posted; queued ones still run after the executor is gone.
-TEST(SerialExecutorTest, OperationsNeverOverlapAndKeepEachSubmittersOrder) {
-  constexpr int kSubmitters = 4, kEach = 400;
-  auto executor = std::make_unique<platform::SerialExecutor>();
-  std::atomic<int> inside{0}, overlaps{0};
-  std::vector<std::vector<int>> order(kSubmitters);
-  std::vector<TaskHandle> tasks;
-  for (int s = 0; s < kSubmitters; ++s) {
-    tasks.push_back(Task::detached([&, s] {
-      for (int i = 0; i < kEach; ++i) {
-        auto operation = [&, s, i] {
-          overlaps += inside++ != 0;
-          order[s].push_back(i);
-          std::this_thread::yield();
-          --inside;
-        };
-        i % 3 == 0 ? executor->run(operation) : executor->post(operation);
-      }
-    }));
-  }
-  for (auto& task : tasks) task.wait();
-  std::latch release(1), ran(1);
-  executor->post([&] { release.wait(); });
-  executor->post([&] {
-    order[0].push_back(kEach);
-    ran.count_down();
-  });
-  executor.reset();
-  release.count_down();
-  ran.wait();  // the last operation has run; everything before it too, in turn
-  EXPECT_EQ(inside, 0);
-  EXPECT_EQ(overlaps, 0);
-  for (int s = 0; s < kSubmitters; ++s) {
-    ASSERT_EQ(order[s].size(), std::size_t(kEach + (s == 0)));
-    for (int i = 0; i < int(order[s].size()); ++i) ASSERT_EQ(order[s][i], i) << "submitter " << s;
-  }
 }
 
 std::vector<int> drain(Stream& stream) {
@@ -223,11 +202,11 @@ TEST(AsyncStreamTest, ConsumersGetEveryValueOnceInEachProducersOrder) {
     std::vector<int> last(kProducers, -1);
     std::atomic<int> count{0}, inside{0}, overlaps{0}, ends{0};
     auto onValue = [&](int value) {
-      if (inside.fetch_add(1) != 0) ++overlaps;
+      overlaps += inside++ != 0;
       EXPECT_GT(value, last[value / kEach]);
       last[value / kEach] = value;
       ++count;
-      inside.fetch_sub(1);
+      --inside;
     };
     auto held = std::make_shared<int>(0);
     const std::weak_ptr<int> watch = held;
@@ -242,9 +221,7 @@ TEST(AsyncStreamTest, ConsumersGetEveryValueOnceInEachProducersOrder) {
     for (auto& producer : producers) producer.join();
     if (mode == 2) stream.cancel();
     continuation = Stream::Continuation();
-    if (mode == 0) {
-      while (auto value = stream.next()) onValue(*value);
-    }
+    while (auto value = mode == 0 ? stream.next() : std::nullopt) onValue(*value);
     EXPECT_EQ(count.load(), kProducers * kEach);
     EXPECT_EQ(overlaps.load(), 0);
     EXPECT_EQ(ends.load(), mode == 1 ? 1 : 0);
