@@ -3,7 +3,7 @@
 // The host process of the multi-process tests (reliability.helper.host) and of the end-to-end
 // benchmark (its "--role host", which adds stamps and a shared answer board through HostHooks):
 // it holds a BrisvaneStateServiceImpl, subscribes to its published answer and reports on
-// standard output.
+// standard output; and HostSession, the test's side of it.
 //
 // Lines it writes:
 //   ready runtime_threads=<tid,...|->   once the service has published its first answer and the
@@ -19,11 +19,10 @@
 // end of the input ends the process.
 
 #include <malloc.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -31,19 +30,20 @@
 #include <string>
 #include <thread>
 
-#include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "BrisvaneStateServiceImplementation/SpotlightInstalledAppMonitor.h"
 #include "BrisvaneStateServiceImplementation/detail/StateServiceProbe.h"
 #include "host/folder_app_checker.h"
 #include "host/logging.h"
-#include "runtime/main_loop.h"
 #include "reactive/subjects.h"
 #include "reliability/proc_stats.h"
 #include "reliability/sandbox.h"
+#include "runtime/main_loop.h"
 #include "support/process.h"
+#include "support/unix_socket.h"
 
 namespace reliability {
 
+using testsupport::Process;
 using testsupport::say;
 
 struct HostHooks {
@@ -72,8 +72,14 @@ class HostRole final : public host::LogSink {
     }
     host::setLogSink(std::shared_ptr<host::LogSink>(this, [](host::LogSink*) {}));
     auto service = makeService();
-    auto answers = service->isRealTimeProtectionEnabledPublisher().sink(
-        [this](const bool& value) { onAnswer(value); });
+    auto answers = service->isRealTimeProtectionEnabledPublisher().sink([this](const bool& value) {
+      const std::int64_t arrival = testsupport::monotonicNanos();
+      published_ = value ? 1 : 0;
+      checkReady();
+      if ((hooks_.report && hooks_.report(value, arrival)) || !isLoud_) return;
+      say("v " + std::to_string(published_) + " " + std::to_string(arrival) + " " +
+          std::to_string(lastEventNanos_.load()) + hooks_.stamps());
+    });
     // The first value is the replay on subscription (on this thread), not a refresh.
     bool isFirst = true;
     auto refreshes = brisvane::probe::keychainValues(*service).sink(
@@ -99,18 +105,20 @@ class HostRole final : public host::LogSink {
 
   // Counts the service's event and failure lines and the monitor's decision. Any thread.
   void write(const host::LogRecord& record) override {
+    static constexpr std::string_view kReadFailed =
+        "🌗 Keychain read failed; keeping previous value: ";
     const std::string& text = record.message;
-    static constexpr char kReadFailed[] = "🌗 Keychain read failed; keeping previous value: ";
     if (text == "🌗 Received event from Brisvane.") {
       lastEventNanos_ = testsupport::monotonicNanos();
       ++events_;
     } else if (text.starts_with(kReadFailed)) {
       // A keychain status error starts so; any other failure is a message that did not decode.
-      if (!text.substr(sizeof(kReadFailed) - 1).starts_with("The operation couldn")) ++undecodable_;
+      undecodable_ += !text.substr(kReadFailed.size()).starts_with("The operation couldn");
       ++failures_;
     } else if (text.starts_with("🔍 Refresh") || text.starts_with("🔍 Spotlight index")) {
       monitorDecided_ = true;
-    } else if (record.category != "SystemSleepObserver" && (record.level == host::LogLevel::warning || record.level == host::LogLevel::error)) {
+    } else if (record.category != "SystemSleepObserver" &&
+               (record.level == host::LogLevel::warning || record.level == host::LogLevel::error)) {
       std::fprintf(stderr, "host %d: %s\n", static_cast<int>(::getpid()), text.c_str());
     }
     checkReady();
@@ -134,18 +142,8 @@ class HostRole final : public host::LogSink {
 
   // Any thread: ends the start-up's run() once there is an answer and the monitor decided.
   void checkReady() {
-    if (published_ >= 0 && monitorDecided_ && !isReady_.exchange(true)) {
+    if (published_ >= 0 && monitorDecided_ && !isReady_.exchange(true))
       platform::MainLoop::main().stop();
-    }
-  }
-
-  void onAnswer(bool value) {
-    const std::int64_t arrival = testsupport::monotonicNanos();
-    published_ = value ? 1 : 0;
-    checkReady();
-    if ((hooks_.report && hooks_.report(value, arrival)) || !isLoud_) return;
-    say("v " + std::to_string(value ? 1 : 0) + " " + std::to_string(arrival) + " " +
-        std::to_string(lastEventNanos_.load()) + hooks_.stamps());
   }
 
   void readCommands() {
@@ -155,40 +153,42 @@ class HostRole final : public host::LogSink {
     if (size <= 0) return platform::MainLoop::main().stop();
     input_.append(chunk, static_cast<std::size_t>(size));
     for (std::size_t newline; (newline = input_.find('\n')) != std::string::npos;) {
-      handle(input_.substr(0, newline));
+      const std::string command = input_.substr(0, newline);
       input_.erase(0, newline + 1);
-    }
-  }
-
-  void handle(const std::string& command) {
-    if (command == "state") {
-      const auto memory = memoryStats(::getpid()).value_or(MemoryStats{});
-      const auto heap = ::mallinfo2();
-      say("state enabled=" + std::to_string(service_->isRealTimeProtectionEnabled() ? 1 : 0) +
-          " keychain=" + keychainText(service_->keychainRTPValue()) +
-          " published=" + std::to_string(published_.load()) +
-          " events=" + std::to_string(events_.load()) +
-          " refreshes=" + std::to_string(refreshes_.load()) +
-          " failures=" + std::to_string(failures_.load()) +
-          " undecodable=" + std::to_string(undecodable_.load()) +
-          " threads=" + std::to_string(memory.threads) + " rss_kb=" + std::to_string(memory.rssKb) +
-          " hwm_kb=" + std::to_string(memory.hwmKb) +
-          " heap_bytes=" + std::to_string(heap.uordblks + heap.hblkhd));
-    } else if (command == "mark") {
-      std::lock_guard lock(mutex_);
-      markEvents_ = events_;
-      markDone_ = refreshes_ + failures_;
-      say("marked");
-    } else if (command.starts_with("await")) {
-      {
+      if (command == "state") {
+        const auto memory = memoryStats(::getpid()).value_or(MemoryStats{});
+        const auto heap = ::mallinfo2();
+        std::string line =
+            "state enabled=" + std::to_string(service_->isRealTimeProtectionEnabled()) +
+            " keychain=" + keychainText(service_->keychainRTPValue());
+        for (const auto& [key, value] : {std::pair<const char*, long long>{"published", published_},
+                                         {"events", events_},
+                                         {"refreshes", refreshes_},
+                                         {"failures", failures_},
+                                         {"undecodable", undecodable_},
+                                         {"threads", memory.threads},
+                                         {"rss_kb", memory.rssKb},
+                                         {"hwm_kb", memory.hwmKb},
+                                         {"heap_bytes", heap.uordblks + heap.hblkhd}}) {
+          line += std::string(" ") + key + "=" + std::to_string(value);
+        }
+        say(line);
+      } else if (command == "mark") {
         std::lock_guard lock(mutex_);
-        awaited_ = command.substr(command.find(' ') + 1);
-        awaitsValue_ = command.starts_with("await-value ");
+        markEvents_ = events_;
+        markDone_ = refreshes_ + failures_;
+        say("marked");
+      } else if (command.starts_with("await")) {
+        {
+          std::lock_guard lock(mutex_);
+          awaited_ = command.substr(command.find(' ') + 1);
+          awaitsValue_ = command.starts_with("await-value ");
+        }
+        checkAwait();
+      } else if (command == "quiet") {
+        isLoud_ = false;
+        say("quiet");
       }
-      checkAwait();
-    } else if (command == "quiet") {
-      isLoud_ = false;
-      say("quiet");
     }
   }
 
@@ -205,17 +205,71 @@ class HostRole final : public host::LogSink {
   const HostHooks hooks_;
   platform::CurrentValueSubject<host::BrisvaneRTPOverrideState> overrideState_{
       host::BrisvaneRTPOverrideState::notOverridden};
-  std::atomic<long> events_{0}, refreshes_{0}, failures_{0}, undecodable_{0};
   std::atomic<std::int64_t> lastEventNanos_{0};
   std::atomic<int> published_{-1};
   std::atomic<bool> monitorDecided_{false}, isReady_{false}, isLoud_{true};
   brisvane::BrisvaneStateServiceImpl* service_ = nullptr;  // main thread, while commands run
   std::string input_;                                      // main thread
-  std::mutex mutex_;
-  std::optional<std::string> awaited_;  // guarded by mutex_, as are the four below
+  std::atomic<long> events_{0}, refreshes_{0}, failures_{0}, undecodable_{0};
+  std::mutex mutex_;  // guards what follows
+  long markEvents_ = 0, markDone_ = 0;
+  std::optional<std::string> awaited_;
   bool awaitsValue_ = false;
   std::optional<bool> keychain_;
-  long markEvents_ = 0, markDone_ = 0;
 };
+
+inline std::filesystem::path helperPath(const std::string& name) {
+  return testsupport::helperPath("reliability", name);
+}
+
+// The test's side of a host process, once it is ready. Threads: one thread at a time.
+struct HostSession : Process {
+  HostSession() : Process(helperPath("host"), {}) {
+    if (!(ready = readLineStartingWith("ready", std::chrono::seconds(120)))) {
+      throw std::runtime_error("the host did not start");
+    }
+  }
+  // The answer to "state", or "stopped" when it stopped answering.
+  std::string state() {
+    send("state");
+    return readLineStartingWith("state ", std::chrono::seconds(30)).value_or("stopped");
+  }
+  // Sends `command` and waits for its reply (see the commands above).
+  bool command(const std::string& command, const std::string& reply) {
+    return send(command) && readLineStartingWith(reply, std::chrono::seconds(120));
+  }
+  // The next published answer carrying `value`.
+  bool awaitAnswer(bool value) {
+    return readLineStartingWith(value ? "v 1" : "v 0", std::chrono::seconds(30)).has_value();
+  }
+  std::optional<std::string> ready;
+};
+
+// Sends `datagram` `times` times to every socket in `folder` (those whose name starts with
+// `prefix`) on a blocking socket, so the receiver gets each one, after everything sent before;
+// with `isBlocking` false, until the first that does not fit.
+inline bool sendToEverySocket(const std::filesystem::path& folder, const std::string& datagram,
+                              int times = 1, const std::string& prefix = "",
+                              bool isBlocking = true) {
+  const int sender =
+      ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | (isBlocking ? 0 : SOCK_NONBLOCK), 0);
+  bool isSent = sender >= 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (!entry.is_socket() || !entry.path().filename().string().starts_with(prefix)) continue;
+    const sockaddr_un address = testsupport::addressOf(entry.path());
+    for (int i = 0; isSent && i < times; ++i) {
+      isSent = ::sendto(sender, datagram.data(), datagram.size(), 0,
+                        reinterpret_cast<const sockaddr*>(&address),
+                        sizeof(address)) == static_cast<ssize_t>(datagram.size());
+    }
+  }
+  ::close(sender);
+  return isSent;
+}
+
+// A well-formed announcement of `name`, as the notification center sends it.
+inline std::string announcement(const std::string& name) {
+  return std::string("DN\x01\x00", 4) + name;
+}
 
 }  // namespace reliability

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
 #include <random>
 #include <thread>
@@ -13,15 +12,14 @@
 #include "host/folder_app_checker.h"
 #include "host/logging.h"
 #include "messages/BrisvaneSettings.h"
-#include "runtime/main_loop.h"
 #include "reliability/proc_stats.h"
 #include "reliability/sandbox.h"
+#include "runtime/main_loop.h"
 #include "support/process.h"
 #include "support/service_fakes.h"
 #include "support/wait.h"
 
 TEST(Lifetime, ServicesMadeAndDroppedWithRefreshesInFlightLeaveNothingBehind) {
-  using brisvane::BrisvaneStateServiceImpl;
   reliability::Sandbox sandbox;
   host::ScopedLogCapture quiet;  // the services' lines are not the subject here
   auto writer = reliability::makeWriterClient();
@@ -36,7 +34,7 @@ TEST(Lifetime, ServicesMadeAndDroppedWithRefreshesInFlightLeaveNothingBehind) {
   std::mt19937 random(12345);
   for (int cycle = 0, cycles = testsupport::scaled(1000, 10); cycle < cycles; ++cycle) {
     SCOPED_TRACE("service " + std::to_string(cycle));
-    auto service = BrisvaneStateServiceImpl::make(
+    auto service = brisvane::BrisvaneStateServiceImpl::make(
         reliability::kAccessGroup, reliability::kHostBundleIdentifier, checker,
         override_.configuration(), std::make_shared<testsupport::FakeLastSavedStateProvider>());
     auto subscription = service->isRealTimeProtectionEnabledPublisher().sink([](const bool&) {});
@@ -45,10 +43,9 @@ TEST(Lifetime, ServicesMadeAndDroppedWithRefreshesInFlightLeaveNothingBehind) {
     for (int i = random() % 3; i > 0; --i) writer->saveData(brisvane::BrisvaneSettings(i % 2 == 0));
     loop.runPending();
     if (random() % 4 == 0) {
-      ASSERT_TRUE(testsupport::waitFor([&] { return service->keychainRTPValue().has_value(); }))
-          << "the service never read the store";
+      ASSERT_TRUE(testsupport::waitFor([&] { return service->keychainRTPValue().has_value(); }));
     }
-    const std::weak_ptr<BrisvaneStateServiceImpl> weak = service;
+    const std::weak_ptr<brisvane::BrisvaneStateServiceImpl> weak = service;
     service.reset();
     loop.runPending();
     // Work still running may hold the service for the length of a step, never longer.
@@ -58,7 +55,8 @@ TEST(Lifetime, ServicesMadeAndDroppedWithRefreshesInFlightLeaveNothingBehind) {
   loop.runPending();
   // Once the services are gone the process keeps the default center's thread, the shared pool's
   // idle threads (at most max(4, cores)) and its watchdog; a task left behind keeps one each.
-  const int limit = threadsBefore + 2 + static_cast<int>(std::max(4u, std::thread::hardware_concurrency()));
+  const int limit =
+      threadsBefore + 2 + static_cast<int>(std::max(4u, std::thread::hardware_concurrency()));
   EXPECT_TRUE(testsupport::waitFor([&] { return threads() <= limit; }))
-      << threads() << " threads left, more than " << limit;
+      << threads() << " threads left, limit " << limit;
 }

@@ -7,47 +7,37 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "messages/BrisvaneSettings.h"
-#include "reliability/host_session.h"
-
-namespace {
-
-using brisvane::BrisvaneSettings;
+#include "reliability/host_role.h"
 
 TEST(Memory, HostHeapDoesNotGrowWithTheNumberOfChanges) {
   reliability::Sandbox sandbox;
   auto writer = reliability::makeWriterClient();
-  writer->saveData(BrisvaneSettings(false));
+  writer->saveData(brisvane::BrisvaneSettings(false));
   const std::string flood = reliability::announcement(
-      writer->notificationName(std::string(BrisvaneSettings::messageKey)));
+      writer->notificationName(std::string(brisvane::BrisvaneSettings::messageKey)));
   reliability::HostSession host;
   const int changes = testsupport::scaled(300, 30), floods = testsupport::scaled(10000, 500);
   bool value = false;
   long long heap[3] = {};
   for (long long& heapAfterRound : heap) {
     for (int change = 0; change < changes; ++change) {
-      value = !value;
-      writer->saveData(BrisvaneSettings(value));
+      writer->saveData(brisvane::BrisvaneSettings(value = !value));
       ASSERT_TRUE(host.awaitAnswer(value)) << "the host did not see change " << change;
     }
-    ASSERT_TRUE(host.mark());
+    ASSERT_TRUE(host.command("mark", "marked"));
     ASSERT_TRUE(reliability::sendToEverySocket(sandbox.notificationFolder(), flood, floods));
-    ASSERT_TRUE(host.await(floods)) << "the host did not refresh after every announcement";
-    const auto state = host.state();
-    ASSERT_TRUE(state.has_value());
-    EXPECT_EQ(state->keychain(), reliability::keychainText(value));
-    EXPECT_EQ((*state)["failures"], 0);
-    heapAfterRound = (*state)["heap_bytes"];
+    ASSERT_TRUE(host.command("await " + std::to_string(floods), "reached"))
+        << "the host did not refresh after every announcement";
+    const std::string state = host.state();
+    EXPECT_EQ(testsupport::field(state, "keychain"), reliability::keychainText(value)) << state;
+    EXPECT_EQ(testsupport::numberField(state, "failures"), 0) << state;
+    heapAfterRound = testsupport::numberField(state, "heap_bytes");
   }
   // Over two rounds after the first, 4 bytes kept per change would be 80 kB; what may differ
   // without one is the state of the threads that happen to exist at the time (a few kB each).
-  const long long perRound = changes + floods, growth = heap[2] - heap[0];
-  std::printf("memory: heap in use %lld, %lld, %lld bytes after rounds of %lld changes\n", heap[0],
-              heap[1], heap[2], perRound);
-  EXPECT_LT(growth, 64 * 1024) << "the host's heap grew by " << growth << " bytes";
+  EXPECT_LT(heap[2] - heap[0], 64 * 1024) << "heap in use after each round: " << heap[0] << ", "
+                                          << heap[1] << ", " << heap[2] << " bytes";
 }
-
-}  // namespace

@@ -17,33 +17,38 @@
 
 namespace reliability {
 
-// The values of the given keys in /proc/<pid>/status, or /proc/<pid>/task/<tid>/status.
+// The numbers in /proc/<pid>/status, or /proc/<pid>/task/<tid>/status, by key ("VmRSS:"); the
+// state letter of "State:" as its character code.
 inline std::optional<std::map<std::string, long>> statusFields(const std::filesystem::path& file) {
   std::ifstream status(file);
   if (!status) return std::nullopt;
   std::map<std::string, long> fields;
-  for (std::string line; std::getline(status, line);) {
-    std::istringstream words(line);
-    std::string key;
-    long value = 0;
-    if (words >> key >> value) fields[key] = value;
+  for (std::string line, key, value; std::getline(status, line);) {
+    if (std::istringstream(line) >> key >> value) {
+      fields[key] = key == "State:" ? value[0] : std::atol(value.c_str());
+    }
   }
   return fields;
 }
 
-// Voluntary context switches of every thread of `pid` that exists now, by thread id.
-inline std::map<pid_t, long> threadSwitches(pid_t pid) {
+// A field of each thread of `pid` that exists now, by thread id (a thread that ended between the
+// listing and the read is left out).
+inline std::map<pid_t, long> perThread(pid_t pid, const std::string& key) {
   std::map<pid_t, long> threads;
   std::error_code error;
-  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
-  for (const auto& entry : std::filesystem::directory_iterator(tasks, error)) {
-    // A thread that ended between the listing and the read has no status left.
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
     if (const auto fields = statusFields(entry.path() / "status")) {
-      threads[static_cast<pid_t>(std::atol(entry.path().filename().c_str()))] =
-          fields->count("voluntary_ctxt_switches:") ? fields->at("voluntary_ctxt_switches:") : 0;
+      threads[std::atoi(entry.path().filename().c_str())] =
+          fields->count(key) ? fields->at(key) : 0;
     }
   }
   return threads;
+}
+
+// Voluntary context switches of every thread of `pid` that exists now, by thread id.
+inline std::map<pid_t, long> threadSwitches(pid_t pid) {
+  return perThread(pid, "voluntary_ctxt_switches:");
 }
 
 // Switches between two snapshots over the threads in `after` (a new thread counts from zero),
@@ -62,21 +67,12 @@ inline long voluntarySwitchesBetween(const std::map<pid_t, long>& before,
 // on its way back to sleep; false when that did not happen within `guard`.
 inline bool awaitAllThreadsSleeping(pid_t pid,
                                     std::chrono::milliseconds guard = std::chrono::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + guard;
-  for (;;) {
+  for (const auto deadline = std::chrono::steady_clock::now() + guard;;
+       std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
     bool allSleeping = true;
-    std::error_code error;
-    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
-    for (const auto& entry : std::filesystem::directory_iterator(tasks, error)) {
-      std::ifstream stat(entry.path() / "stat");
-      const std::string text((std::istreambuf_iterator<char>(stat)), {});
-      // The state follows the parenthesised command name, which may itself hold spaces.
-      const auto close = text.rfind(')');
-      allSleeping &= close == std::string::npos || close + 2 >= text.size() || text[close + 2] == 'S';
-    }
+    for (const auto& [tid, state] : perThread(pid, "State:")) allSleeping &= state == 'S';
     if (allSleeping) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 

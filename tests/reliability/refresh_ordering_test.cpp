@@ -9,55 +9,50 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <thread>
 #include <vector>
 
 #include "BrisvaneStateServiceImplementation/detail/StateServiceProbe.h"
 #include "messages/BrisvaneSettings.h"
+#include "reliability/sandbox.h"
 #include "runtime/async_stream.h"
 #include "runtime/task.h"
-#include "reliability/sandbox.h"
 #include "support/service_fakes.h"
 #include "support/wait.h"
 
 namespace {
 
-using brisvane::BrisvaneStateServiceImpl;
 using platform::Void;
 
-// Every read takes the value current when it starts, then waits until the test releases it by
-// number (0 for the first), like a keychain read that returns late. Any thread.
+// Every read takes the value current when it starts; one that took "false" then waits until the
+// test opens the gate, like a keychain read that returns late. Any thread.
 class GatedReader final : public brisvane::BrisvaneKeychainReaderType {
  public:
   std::optional<bool> readRTPState() override {
     std::unique_lock lock(mutex_);
-    const int number = started_++;
     const std::optional<bool> value = value_;
+    ++started_;
     changed_.notify_all();
-    changed_.wait(lock, [&] { return number < releasedBelow_ || released_.count(number); });
+    changed_.wait(lock, [&] { return isOpen_ || value == true; });
     return value;
   }
   platform::AsyncStream<Void> listenForRTPStateUpdates() override {
-    std::lock_guard lock(mutex_);
     auto [stream, continuation] = platform::AsyncStream<Void>::makeStream();
+    std::lock_guard lock(mutex_);
     continuations_.push_back(continuation);
     changed_.notify_all();
     return std::move(stream);
   }
-  void set(std::optional<bool> value) {
+  void set(std::optional<bool> value, bool isOpen) {
     std::lock_guard lock(mutex_);
     value_ = value;
-  }
-  void release(int number) {
-    std::lock_guard lock(mutex_);
-    released_.insert(number);
+    isOpen_ = isOpen;
     changed_.notify_all();
   }
-  void releaseAll() {
-    std::lock_guard lock(mutex_);
-    releasedBelow_ = 1 << 30;
-    changed_.notify_all();
+  bool awaitReads(int reads) {  // and the change stream open
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20),
+                             [&] { return started_ >= reads && !continuations_.empty(); });
   }
   // An announcement on every stream opened so far.
   void announce() {
@@ -66,55 +61,44 @@ class GatedReader final : public brisvane::BrisvaneKeychainReaderType {
     lock.unlock();
     for (const auto& c : targets) c.yield(Void{});
   }
-  bool awaitState(int reads, bool listening) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20), [&] {
-      return started_ >= reads && (!listening || !continuations_.empty());
-    });
-  }
 
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
   std::optional<bool> value_;
-  int started_ = 0, releasedBelow_ = 0;
-  std::set<int> released_;
+  bool isOpen_ = false;
+  int started_ = 0;
   std::vector<platform::AsyncStream<Void>::Continuation> continuations_;
 };
 
 struct Service {
   std::shared_ptr<GatedReader> reader = std::make_shared<GatedReader>();
   testsupport::FakeOverride override_;
-  std::shared_ptr<BrisvaneStateServiceImpl> make() {
-    return BrisvaneStateServiceImpl::make(
+  std::shared_ptr<brisvane::BrisvaneStateServiceImpl> make() {
+    return brisvane::BrisvaneStateServiceImpl::make(
         reader, std::make_shared<testsupport::FakeInstalledAppMonitor>(true),
         std::make_shared<testsupport::FakeSleepObserver>(), override_.configuration(), nullptr);
   }
-  ~Service() { reader->releaseAll(); }
+  ~Service() { reader->set(std::nullopt, true); }
 };
 
 // Refreshes run concurrently: a read begun before a change that returns after the read that saw
 // the change must not replace the newer value.
 TEST(RefreshOrdering, AnOlderReadFinishingLastDoesNotReplaceANewerOne) {
   Service s;
-  s.reader->set(false);
+  s.reader->set(false, false);
   auto service = s.make();
-  ASSERT_TRUE(s.reader->awaitState(2, true));  // the two refreshes of construction read "false"
-  std::atomic<int> sends{-1};                  // not counting the replay on subscription
-  auto counting = brisvane::probe::keychainValues(*service).sink(
-      [&](const std::optional<bool>&) { ++sends; });
-  s.reader->set(true);  // saved and announced; that refresh reads "true"
+  std::atomic<int> sends{-1};  // not counting the replay on subscription
+  auto counting =
+      brisvane::probe::keychainValues(*service).sink([&](const std::optional<bool>&) { ++sends; });
+  ASSERT_TRUE(s.reader->awaitReads(2));  // the two refreshes of construction read "false"
+  s.reader->set(true, false);            // saved and announced; that refresh reads "true"
   s.reader->announce();
-  ASSERT_TRUE(s.reader->awaitState(3, true));
-  s.reader->release(2);
   ASSERT_TRUE(testsupport::waitFor([&] { return sends == 1; }));
-  ASSERT_EQ(service->keychainRTPValue(), true);
-  s.reader->release(0);  // the reads of construction, begun before the save, come back now
-  s.reader->release(1);
+  s.reader->set(true, true);  // the reads of construction, begun before the save, come back now
   // A service that drops stale results sends nothing more, and passes once this guard ends.
   testsupport::waitFor([&] { return sends >= 3; }, std::chrono::seconds(5));
   EXPECT_EQ(service->keychainRTPValue(), true) << "an older read replaced the newer value";
-  counting.cancel();
 }
 
 // An announcement made after construction returns, while the task that opens the change stream
@@ -131,10 +115,9 @@ TEST(RefreshOrdering, AnAnnouncementRightAfterConstructionIsNotLost) {
     }));
   }
   Service s;
-  s.reader->set(false);
-  s.reader->releaseAll();
+  s.reader->set(false, true);
   auto service = s.make();
-  s.reader->set(true);
+  s.reader->set(true, true);
   s.reader->announce();
   {
     std::lock_guard lock(gateMutex);
@@ -142,7 +125,6 @@ TEST(RefreshOrdering, AnAnnouncementRightAfterConstructionIsNotLost) {
   }
   gate.notify_all();
   for (const auto& task : busy) task.wait();
-  EXPECT_TRUE(s.reader->awaitState(3, true)) << "the announcement never led to a read";
   EXPECT_TRUE(testsupport::waitFor([&] { return service->keychainRTPValue() == true; }))
       << "the service stays on the value read before the change";
 }
@@ -154,7 +136,8 @@ class ReadingOnPost final : public brisvane::DistributedNotifications {
   std::vector<std::string> seen;
   void post(const std::string&) override {
     const auto message = reader_->readData<brisvane::BrisvaneSettings>();
-    seen.push_back(!message ? "nothing" : reliability::keychainText(message->data().isRTPEnabled()));
+    seen.push_back(!message ? "nothing"
+                            : reliability::keychainText(message->data().isRTPEnabled()));
   }
   platform::ObserverToken addObserver(const std::string&,
                                       platform::DistributedNotificationCenter::Callback) override {
@@ -163,18 +146,20 @@ class ReadingOnPost final : public brisvane::DistributedNotifications {
   void removeObserver(const platform::ObserverToken&) override {}
 
  private:
-  std::unique_ptr<brisvane::KeychainInteroperabilityClient> reader_ = reliability::makeWriterClient();
+  std::unique_ptr<brisvane::KeychainInteroperabilityClient> reader_ =
+      reliability::makeWriterClient();
 };
 
 TEST(RefreshOrdering, AnObserverWokenByAnAnnouncementReadsTheChangeItAnnounces) {
   reliability::Sandbox sandbox;
   auto center = std::make_shared<ReadingOnPost>();
-  brisvane::KeychainInteroperabilityClient writer(BrisvaneStateServiceImpl::keychainServiceName,
-                                                  reliability::kAccessGroup,
-                                                  platform::KeychainServices::system(), center);
-  writer.saveData(brisvane::BrisvaneSettings(true));  // adds the item
+  brisvane::KeychainInteroperabilityClient writer(
+      brisvane::BrisvaneStateServiceImpl::keychainServiceName, reliability::kAccessGroup,
+      platform::KeychainServices::system(), center);
+  writer.saveData(brisvane::BrisvaneSettings(true));   // adds the item
   writer.saveData(brisvane::BrisvaneSettings(false));  // updates it
-  writer.deleteData<brisvane::BrisvaneSettings>(std::string(brisvane::BrisvaneSettings::messageKey));
+  writer.deleteData<brisvane::BrisvaneSettings>(
+      std::string(brisvane::BrisvaneSettings::messageKey));
   EXPECT_EQ(center->seen, (std::vector<std::string>{"true", "false", "nothing"}));
 }
 

@@ -13,8 +13,8 @@
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
-#include "notifications/distributed_notification_center.h"
 #include "keychain/keychain.h"
+#include "notifications/distributed_notification_center.h"
 #include "support/temp_dir.h"
 
 namespace reliability {
@@ -54,7 +54,9 @@ class Sandbox {
     return temp_ / "data" / "brisvane" / "keychain.sqlite3";
   }
   const std::filesystem::path& runtimeFolder() const { return runtime_; }
-  std::filesystem::path notificationFolder() const { return runtime_ / "distributed-notifications"; }
+  std::filesystem::path notificationFolder() const {
+    return runtime_ / "distributed-notifications";
+  }
 
  private:
   testsupport::TempDir temp_;

@@ -54,48 +54,38 @@ inline constexpr bool isSanitized() {
 }
 
 // "<area>.helper.<name>" (tests/<area>/helpers/<name>.cpp) in BRISVANE_TEST_BINARY_DIR, which
-// ctest sets, else next to the running program or in its parent folder.
+// ctest sets, else in the build folder above the running test program (build/tests/).
 inline std::filesystem::path helperPath(const std::string& area, const std::string& name) {
-  const std::string file = area + ".helper." + name;
-  if (const char* binaryDir = std::getenv("BRISVANE_TEST_BINARY_DIR")) {
-    return std::filesystem::path(binaryDir) / file;
-  }
-  const auto self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
-  for (const auto& folder : {self, self.parent_path()}) {
-    if (std::filesystem::exists(folder / file)) return folder / file;
-  }
-  throw std::runtime_error("cannot find " + file + ": BRISVANE_TEST_BINARY_DIR is not set");
+  const char* binaryDir = std::getenv("BRISVANE_TEST_BINARY_DIR");
+  return (binaryDir != nullptr
+              ? std::filesystem::path(binaryDir)
+              : std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path()) /
+         (area + ".helper." + name);
 }
 
-// Writes `line` and a newline in one write unless the pipe takes less; false once the reader
-// has gone.
+// Writes `line` and a newline, in one write unless the pipe takes less; false once the reader
+// has gone. One line on standard output so is whole however many threads say something.
 inline bool writeLine(int fd, const std::string& line) {
   const std::string text = line + "\n";
   for (std::size_t written = 0; written < text.size();) {
     const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
     if (n < 0 && errno != EINTR) return false;
-    if (n > 0) written += static_cast<std::size_t>(n);
+    written += n > 0 ? static_cast<std::size_t>(n) : 0;
   }
   return true;
 }
-
-// One line on standard output in one write, so a reader sees whole lines from many threads.
 inline void say(const std::string& line) {
   writeLine(STDOUT_FILENO, line);
 }
 
 // The value of "key=" in a line of space-separated key=value words.
 inline std::optional<std::string> field(const std::string& line, const std::string& key) {
-  const std::string needle = key + "=";
-  for (std::size_t at = 0; (at = line.find(needle, at)) != std::string::npos; at += needle.size()) {
-    if (at != 0 && line[at - 1] != ' ') continue;
-    const auto begin = at + needle.size();
-    const auto end = line.find(' ', begin);
-    return line.substr(begin, end == std::string::npos ? end : end - begin);
-  }
-  return std::nullopt;
+  const std::string words = " " + line + " ", needle = " " + key + "=";
+  const auto at = words.find(needle);
+  if (at == std::string::npos) return std::nullopt;
+  const auto begin = at + needle.size();
+  return words.substr(begin, words.find(' ', begin) - begin);
 }
-
 inline long long numberField(const std::string& line, const std::string& key) {
   const auto text = field(line, key);
   if (!text) throw std::runtime_error("no " + key + "= in \"" + line + "\"");
@@ -108,11 +98,9 @@ inline long long numberField(const std::string& line, const std::string& key) {
 class Process {
  public:
   Process(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
-    int out[2], in[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
-    if (::pipe2(in, O_CLOEXEC) != 0) {
-      ::close(out[0]);
-      ::close(out[1]);
+    int out[2] = {-1, -1}, in[2] = {-1, -1};
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) {
+      for (const int fd : {out[0], out[1]}) ::close(fd);
       throw std::system_error(errno, std::generic_category());
     }
     posix_spawn_file_actions_t actions;
@@ -124,7 +112,8 @@ class Process {
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    const int error = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int error =
+        ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(in[0]);
@@ -148,15 +137,17 @@ class Process {
   bool send(const std::string& line) { return writeLine(in_, line); }
   void kill(int signal) const { ::kill(pid_, signal); }
 
-  // The next line without its newline; nullopt at the end of the output or when nothing came
-  // within `timeout` (a hang guard, never a measurement).
-  std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+  // The next line that starts with `prefix`, without its newline (other lines are skipped);
+  // nullopt at the end of the output or when none came within `timeout` (a hang guard, never a
+  // measurement).
+  std::optional<std::string> readLineStartingWith(
+      const std::string& prefix, std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-      if (const auto newline = buffered_.find('\n'); newline != std::string::npos) {
+      for (std::size_t newline; (newline = buffered_.find('\n')) != std::string::npos;) {
         std::string line = buffered_.substr(0, newline);
         buffered_.erase(0, newline + 1);
-        return line;
+        if (line.starts_with(prefix)) return line;
       }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
@@ -169,17 +160,9 @@ class Process {
       isAtEnd_ = size == 0 || (size < 0 && errno != EINTR);
     }
   }
-
-  // The next line that starts with `prefix`; other lines are skipped.
-  std::optional<std::string> readLineStartingWith(
-      const std::string& prefix, std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      auto line = readLine(std::max(left, std::chrono::milliseconds(0)));
-      if (!line || line->starts_with(prefix)) return line;
-    }
+  std::optional<std::string> readLine(
+      std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+    return readLineStartingWith("", timeout);
   }
 
   // Waits for the child to end and returns its wait status.

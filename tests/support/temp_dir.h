@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -14,9 +15,8 @@ class TempDir {
  public:
   explicit TempDir(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
     std::string pattern = (base / "brisvane-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
+    if (::mkdtemp(pattern.data()) == nullptr)
       throw std::runtime_error("cannot create a temporary directory");
-    }
     path_ = pattern;
   }
   TempDir(const TempDir&) = delete;
@@ -37,26 +37,16 @@ class TempDir {
 class ScopedEnv {
  public:
   ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str())) {
-      old_ = old;
-      hadOld_ = true;
-    }
+    if (const char* old = std::getenv(name_.c_str())) old_ = old;
     ::setenv(name_.c_str(), value.c_str(), 1);
   }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    if (hadOld_) {
-      ::setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
-  }
+  ~ScopedEnv() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
 
  private:
   std::string name_;
-  std::string old_;
-  bool hadOld_ = false;
+  std::optional<std::string> old_;
 };
 
 }  // namespace testsupport
