@@ -16,6 +16,7 @@
 
 #include "e2e_support.h"
 #include "answer_board.h"
+#include "measure.h"
 
 namespace e2e {
 
@@ -56,7 +57,7 @@ struct HostContext {
 int onSignal(sd_bus_message*, void* userdata, sd_bus_error*) {
   auto& context = *static_cast<HostContext*>(userdata);
   const int value = envelopeValue(readItem(context.select));
-  const std::int64_t arrival = testsupport::monotonicNanos();
+  const std::int64_t arrival = monotonicNanos();
   if (context.board != nullptr) {
     context.board->post(context.slot, value == 1, arrival);
   } else {

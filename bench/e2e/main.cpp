@@ -68,6 +68,7 @@
 #include "keychain/keychain.h"
 #include "answer_board.h"
 #include "bench_host.h"
+#include "measure.h"
 #include "reliability/proc_stats.h"
 #include "reliability/sandbox.h"
 #include "support/process.h"
@@ -80,7 +81,7 @@ using brisvane::BrisvaneStateServiceImpl;
 using brisvane::KeychainInteroperabilityClient;
 using e2e::Database;
 using e2e::selfPath;
-using testsupport::monotonicNanos;
+using e2e::monotonicNanos;
 using testsupport::Process;
 
 constexpr auto kAnswerTimeout = std::chrono::seconds(10);
@@ -183,20 +184,28 @@ void printMachine() {
                readFirstLine("/proc/loadavg", "").c_str());
   std::fprintf(
       report, "build: %s%s\n", build,
-      testsupport::isSanitized() ? ", sanitizers on (figures are not representative)" : "");
+      e2e::isSanitized() ? ", sanitizers on (figures are not representative)" : "");
 }
 
 // --- Sandboxes and interrupts ----------------------------------------------------------------
 
 // The sandboxes alive now, so that an interrupted run removes them as a finished one does.
 std::mutex sandboxesLock;
-std::set<const reliability::Sandbox*> liveSandboxes;
+class RunSandbox;
+std::set<const RunSandbox*> liveSandboxes;
 int interruptPipe[2] = {-1, -1};
 
-// A sandbox with its notification folder on a memory file system, removed on an interrupt too.
+// A sandbox with its runtime folder (the notification folder's) on a memory file system when
+// there is one, removed on an interrupt too.
 class RunSandbox : public reliability::Sandbox {
  public:
-  RunSandbox() : Sandbox(e2e::memoryFolder()) {
+  RunSandbox()
+      : memory_(e2e::memoryFolder() ? std::make_unique<testsupport::TempDir>(*e2e::memoryFolder())
+                                    : nullptr),
+        runtime_(memory_ ? memory_->path() / "runtime" : Sandbox::runtimeFolder()),
+        runtimeDir_("XDG_RUNTIME_DIR", runtime_.string()) {
+    fs::create_directory(runtime_);
+    fs::permissions(runtime_, fs::perms::owner_all);
     std::lock_guard guard(sandboxesLock);
     liveSandboxes.insert(this);
   }
@@ -204,6 +213,12 @@ class RunSandbox : public reliability::Sandbox {
     std::lock_guard guard(sandboxesLock);
     liveSandboxes.erase(this);
   }
+  const fs::path& runtimeFolder() const { return runtime_; }
+
+ private:
+  std::unique_ptr<testsupport::TempDir> memory_;
+  fs::path runtime_;
+  testsupport::ScopedEnv runtimeDir_;
 };
 
 void onInterrupt(int signal) {
@@ -255,9 +270,10 @@ void removeSandboxesOnInterrupt() {
 
 // --- Processes -------------------------------------------------------------------------------
 
-std::unique_ptr<Process> startHost(bool stamped = false) {
+std::unique_ptr<Process> startHost(bool stamped = false, bool quiet = false) {
   std::vector<std::string> arguments{"--role", "host"};
   if (stamped) arguments.push_back("--stamps");
+  if (quiet) arguments.push_back("--quiet");
   auto host = std::make_unique<Process>(selfPath(), arguments);
   if (!host->readLineStartingWith("ready", std::chrono::seconds(60))) {
     throw std::runtime_error("a host did not start");
@@ -419,7 +435,7 @@ struct Floor {
 // it and reads the row.
 class FloorPath {
  public:
-  explicit FloorPath(const reliability::Sandbox& sandbox)
+  explicit FloorPath(const RunSandbox& sandbox)
       : databasePath_(sandbox.root() / "floor.sqlite3"),
         socketPath_(sandbox.runtimeFolder() / "floor.sock"),
         db_(databasePath_) {
@@ -491,7 +507,7 @@ struct DBusPath {
   std::unique_ptr<e2e::DBusWriter> writer;
   fs::path database;
 
-  explicit DBusPath(const reliability::Sandbox& sandbox)
+  explicit DBusPath(const RunSandbox& sandbox)
       : database(sandbox.root() / "dbus.sqlite3") {
     try {
       bus = std::make_unique<e2e::PrivateBus>(sandbox.runtimeFolder());
@@ -860,7 +876,7 @@ void memory(const Options& options) {
   Writer writer(false);
   writer.save(false);
   auto host = startHost();
-  const auto atReady = reliability::memoryStats(host->pid()).value();
+  const auto atReady = e2e::memoryStats(host->pid()).value();
   const long long cpuAtReady = e2e::cpuMicros(host->pid());
   const long switchesAtReady =
       e2e::totalVoluntarySwitches(reliability::threadSwitches(host->pid()));
@@ -868,7 +884,7 @@ void memory(const Options& options) {
   std::fprintf(report, "  at ready:          VmRSS %6ld kB  VmHWM %6ld kB  threads %d\n",
                atReady.rssKb, atReady.hwmKb, atReady.threads);
   bool value = false;
-  reliability::MemoryStats afterWarmUp{};
+  e2e::MemoryStats afterWarmUp{};
   const int warmUp = std::min(1000, options.changes / 10);
   int maxThreads = atReady.threads;
   for (int change = 1; change <= options.changes; ++change) {
@@ -876,14 +892,14 @@ void memory(const Options& options) {
     writer.save(value);
     if (!awaitAnswer(*host, value ? 1 : 0)) throw std::runtime_error("the host missed a change");
     if (change == warmUp || change % 10000 == 0 || change == options.changes) {
-      const auto now = reliability::memoryStats(host->pid()).value();
+      const auto now = e2e::memoryStats(host->pid()).value();
       maxThreads = std::max(maxThreads, now.threads);
       if (change == warmUp) afterWarmUp = now;
       std::fprintf(report, "  after %6d:     VmRSS %6ld kB  VmHWM %6ld kB  threads %d\n", change,
                    now.rssKb, now.hwmKb, now.threads);
     }
   }
-  const auto end = reliability::memoryStats(host->pid()).value();
+  const auto end = e2e::memoryStats(host->pid()).value();
   const long long hostCpu = e2e::cpuMicros(host->pid()) - cpuAtReady;
   const long long writerCpu = e2e::cpuMicros(::getpid()) - ownCpuAtReady;
   const long hostSwitches =
@@ -918,24 +934,20 @@ void burst(const Options& options) {
   RunSandbox sandbox;
   Writer writer(false);
   writer.save(false);
-  auto host = startHost();
-  host->send("quiet");
-  host->readLineStartingWith("quiet");
+  auto host = startHost(false, true);
   int correct = 0, lostEvents = 0, maxThreads = 0;
   long maxHwm = 0, firstRss = 0, lastRss = 0;
   std::vector<std::int64_t> writeTimes, settleTimes;
   std::vector<int> threadPeaks;
-  const int threadsAtReady = reliability::memoryStats(host->pid()).value().threads;
+  const int threadsAtReady = e2e::memoryStats(host->pid()).value().threads;
   bool value = false;
   for (int run = 0; run < options.burstRuns; ++run) {
-    host->send("mark");
-    if (!host->readLineStartingWith("marked")) throw std::runtime_error("the host stopped");
     // The host's thread count, sampled every millisecond until it has settled.
     std::atomic<bool> isSampling{true};
     std::atomic<int> sampledThreads{0};
     std::thread sampler([&, pid = host->pid()] {
       while (isSampling) {
-        if (const auto m = reliability::memoryStats(pid)) {
+        if (const auto m = e2e::memoryStats(pid)) {
           sampledThreads = std::max(sampledThreads.load(), m->threads);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -947,7 +959,7 @@ void burst(const Options& options) {
       writer.save(value);
     }
     const std::int64_t written = monotonicNanos();
-    host->send(std::string("await-value ") + (value ? "true" : "false"));
+    host->send(std::string("await ") + (value ? "true" : "false") + " 0");
     const auto reached = host->readLineStartingWith("reached", std::chrono::seconds(120));
     const std::int64_t settled = monotonicNanos();
     isSampling = false;
@@ -958,7 +970,6 @@ void burst(const Options& options) {
       ++lostEvents;
       std::fprintf(report, "  run %d: the host did not end on the last of %d changes\n", run,
                    saves);
-      host->send("mark");
       continue;
     }
     host->send("state");
@@ -976,10 +987,10 @@ void burst(const Options& options) {
     }
     writeTimes.push_back(written - start);
     settleTimes.push_back(settled - written);
-    maxThreads =
-        std::max(maxThreads, static_cast<int>(testsupport::numberField(*state, "threads")));
-    maxHwm = testsupport::numberField(*state, "hwm_kb");
-    lastRss = testsupport::numberField(*state, "rss_kb");
+    const auto memory = e2e::memoryStats(host->pid()).value_or(e2e::MemoryStats{});
+    maxThreads = std::max(maxThreads, memory.threads);
+    maxHwm = memory.hwmKb;
+    lastRss = memory.rssKb;
     if (run == 0) firstRss = lastRss;
   }
   const Summary write = summarize(writeTimes), settle = summarize(settleTimes);

@@ -11,7 +11,7 @@
 
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "keychain/keychain.h"
-#include "support/process.h"
+#include "measure.h"
 
 namespace e2e {
 
@@ -31,23 +31,23 @@ class StampingKeychainServices final : public platform::KeychainServices {
       : inner_(std::move(inner)), stamps_(std::move(stamps)) {}
 
   platform::OSStatus itemAdd(const platform::KeychainDictionary& attributes) override {
-    stamps_->updateStart = testsupport::monotonicNanos();
+    stamps_->updateStart = monotonicNanos();
     const auto status = inner_->itemAdd(attributes);
-    stamps_->updateEnd = testsupport::monotonicNanos();
+    stamps_->updateEnd = monotonicNanos();
     return status;
   }
   platform::OSStatus itemCopyMatching(const platform::KeychainDictionary& query,
                                       std::optional<platform::KeychainValue>* result) override {
-    stamps_->copyStart = testsupport::monotonicNanos();
+    stamps_->copyStart = monotonicNanos();
     const auto status = inner_->itemCopyMatching(query, result);
-    stamps_->copyEnd = testsupport::monotonicNanos();
+    stamps_->copyEnd = monotonicNanos();
     return status;
   }
   platform::OSStatus itemUpdate(const platform::KeychainDictionary& query,
                                 const platform::KeychainDictionary& changes) override {
-    stamps_->updateStart = testsupport::monotonicNanos();
+    stamps_->updateStart = monotonicNanos();
     const auto status = inner_->itemUpdate(query, changes);
-    stamps_->updateEnd = testsupport::monotonicNanos();
+    stamps_->updateEnd = monotonicNanos();
     return status;
   }
   platform::OSStatus itemDelete(const platform::KeychainDictionary& query) override {
@@ -67,9 +67,9 @@ class StampingNotifications final : public brisvane::DistributedNotifications {
       : inner_(std::move(inner)), stamps_(std::move(stamps)) {}
 
   void post(const std::string& name) override {
-    stamps_->postStart = testsupport::monotonicNanos();
+    stamps_->postStart = monotonicNanos();
     inner_->post(name);
-    stamps_->postEnd = testsupport::monotonicNanos();
+    stamps_->postEnd = monotonicNanos();
   }
   platform::ObserverToken addObserver(
       const std::string& name,

@@ -1,29 +1,25 @@
 #pragma once
 
-// The host process of the multi-process tests (reliability.helper.host) and of the end-to-end
-// benchmark (its "--role host", which adds stamps and a shared answer board through HostHooks):
-// it holds a BrisvaneStateServiceImpl, subscribes to its published answer and reports on
-// standard output; and HostSession, the test's side of it.
+// The host process of the multi-process tests (reliability.helper.host; the end-to-end benchmark
+// derives its own from it): it holds a BrisvaneStateServiceImpl, subscribes to its published
+// answer and reports on standard output; and HostSession, the test's side of it.
 //
 // Lines it writes:
 //   ready runtime_threads=<tid,...|->   once the service has published its first answer and the
 //       installed-app monitor has decided; the threads that existed before (a sanitizer's own).
-//   v <0|1> <arrival ns> <event ns><hooks.stamps()>   each published answer, unless quiet.
-//   state enabled=.. keychain=<nil|true|false> published=.. events=.. refreshes=.. failures=..
-//       undecodable=.. threads=.. rss_kb=.. hwm_kb=.. heap_bytes=..   in answer to "state".
-//   marked   in answer to "mark" (counts of events and refreshes restart from zero).
-//   reached events=..   for "await <n>": once n change events arrived since the mark and each was
-//       refreshed (or failed); for "await-value <nil|true|false>": once the keychain value is
-//       that and every event that arrived was refreshed.
-// Commands, one per line on standard input: state, mark, await <n>, await-value <v>, quiet. The
-// end of the input ends the process.
+//   state enabled=.. keychain=<nil|true|false> published=.. failures=.. undecodable=..
+//       heap_bytes=..   in answer to "state".
+//   reached events=..   for "await <nil|true|false> <n>": once the keychain value is that, at
+//       least n change events arrived since the last "reached" (or the start), and each event
+//       was refreshed (or failed).
+// Commands, one per line on standard input: state, await <v> <n>. The end of the input ends the
+// process.
 
 #include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -46,22 +42,12 @@ namespace reliability {
 using testsupport::Process;
 using testsupport::say;
 
-struct HostHooks {
-  using Service = std::shared_ptr<brisvane::BrisvaneStateServiceImpl>;
-  // Makes the service; the public entry point when empty.
-  std::function<Service(host::BrisvaneStateOverrideConfiguration)> makeService;
-  // Takes each published answer first; true when it reported it (then no "v" line).
-  std::function<bool(bool value, std::int64_t arrival)> report;
-  // What follows the event stamp on a "v" line.
-  std::function<std::string()> stamps = [] { return std::string(); };
-};
-
 // Threads: run() on the main thread, which it pumps as the main loop and which handles commands.
 // The answer, refresh and log callbacks run on the service's threads and touch only atomics, the
 // await state (under its lock) and standard output.
-class HostRole final : public host::LogSink {
+class HostRole : public host::LogSink {
  public:
-  explicit HostRole(HostHooks hooks) : hooks_(std::move(hooks)) {}
+  using Service = std::shared_ptr<brisvane::BrisvaneStateServiceImpl>;
 
   int run() {
     // ThreadSanitizer starts its background thread with the first new thread; bring it out now.
@@ -71,14 +57,16 @@ class HostRole final : public host::LogSink {
       if (tid != ::getpid()) runtime += (runtime.empty() ? "" : ",") + std::to_string(tid);
     }
     host::setLogSink(std::shared_ptr<host::LogSink>(this, [](host::LogSink*) {}));
-    auto service = makeService();
+    host::BrisvaneStateOverrideConfiguration configuration;
+    configuration.isOverridden = [] { return false; };
+    configuration.overriddenValue = [] { return false; };
+    configuration.resetOverride = [] {};
+    configuration.overrideStatePublisher = overrideState_.publisher();
+    auto service = makeService(std::move(configuration));
     auto answers = service->isRealTimeProtectionEnabledPublisher().sink([this](const bool& value) {
-      const std::int64_t arrival = testsupport::monotonicNanos();
       published_ = value ? 1 : 0;
       checkReady();
-      if ((hooks_.report && hooks_.report(value, arrival)) || !isLoud_) return;
-      say("v " + std::to_string(published_) + " " + std::to_string(arrival) + " " +
-          std::to_string(lastEventNanos_.load()) + hooks_.stamps());
+      report(value);
     });
     // The first value is the replay on subscription (on this thread), not a refresh.
     bool isFirst = true;
@@ -109,7 +97,6 @@ class HostRole final : public host::LogSink {
         "🌗 Keychain read failed; keeping previous value: ";
     const std::string& text = record.message;
     if (text == "🌗 Received event from Brisvane.") {
-      lastEventNanos_ = testsupport::monotonicNanos();
       ++events_;
     } else if (text.starts_with(kReadFailed)) {
       // A keychain status error starts so; any other failure is a message that did not decode.
@@ -117,29 +104,24 @@ class HostRole final : public host::LogSink {
       ++failures_;
     } else if (text.starts_with("🔍 Refresh") || text.starts_with("🔍 Spotlight index")) {
       monitorDecided_ = true;
-    } else if (record.category != "SystemSleepObserver" &&
-               (record.level == host::LogLevel::warning || record.level == host::LogLevel::error)) {
-      std::fprintf(stderr, "host %d: %s\n", static_cast<int>(::getpid()), text.c_str());
     }
     checkReady();
     checkAwait();
   }
 
- private:
-  std::shared_ptr<brisvane::BrisvaneStateServiceImpl> makeService() {
-    host::BrisvaneStateOverrideConfiguration configuration;
-    configuration.isOverridden = [] { return false; };
-    configuration.overriddenValue = [] { return false; };
-    configuration.resetOverride = [] {};
-    configuration.overrideStatePublisher = overrideState_.publisher();
-    if (hooks_.makeService) return hooks_.makeService(std::move(configuration));
+ protected:
+  // The public entry point's service.
+  virtual Service makeService(host::BrisvaneStateOverrideConfiguration configuration) {
     return brisvane::BrisvaneStateServiceImpl::make(
         kAccessGroup, kHostBundleIdentifier,
         std::make_shared<host::FolderAppOnDeviceChecker>(
             brisvane::SpotlightInstalledAppMonitor::defaultDirectoriesToCheck()),
         std::move(configuration), nullptr);
   }
+  // Each published answer, on the thread that published it.
+  virtual void report(bool) {}
 
+ private:
   // Any thread: ends the start-up's run() once there is an answer and the monitor decided.
   void checkReady() {
     if (published_ >= 0 && monitorDecided_ && !isReady_.exchange(true))
@@ -156,38 +138,20 @@ class HostRole final : public host::LogSink {
       const std::string command = input_.substr(0, newline);
       input_.erase(0, newline + 1);
       if (command == "state") {
-        const auto memory = memoryStats(::getpid()).value_or(MemoryStats{});
         const auto heap = ::mallinfo2();
-        std::string line =
-            "state enabled=" + std::to_string(service_->isRealTimeProtectionEnabled()) +
-            " keychain=" + keychainText(service_->keychainRTPValue());
-        for (const auto& [key, value] : {std::pair<const char*, long long>{"published", published_},
-                                         {"events", events_},
-                                         {"refreshes", refreshes_},
-                                         {"failures", failures_},
-                                         {"undecodable", undecodable_},
-                                         {"threads", memory.threads},
-                                         {"rss_kb", memory.rssKb},
-                                         {"hwm_kb", memory.hwmKb},
-                                         {"heap_bytes", heap.uordblks + heap.hblkhd}}) {
-          line += std::string(" ") + key + "=" + std::to_string(value);
-        }
-        say(line);
-      } else if (command == "mark") {
-        std::lock_guard lock(mutex_);
-        markEvents_ = events_;
-        markDone_ = refreshes_ + failures_;
-        say("marked");
-      } else if (command.starts_with("await")) {
+        say("state enabled=" + std::to_string(service_->isRealTimeProtectionEnabled()) +
+            " keychain=" + keychainText(service_->keychainRTPValue()) +
+            " published=" + std::to_string(published_) + " failures=" + std::to_string(failures_) +
+            " undecodable=" + std::to_string(undecodable_) +
+            " heap_bytes=" + std::to_string(heap.uordblks + heap.hblkhd));
+      } else if (command.starts_with("await ")) {
         {
           std::lock_guard lock(mutex_);
-          awaited_ = command.substr(command.find(' ') + 1);
-          awaitsValue_ = command.starts_with("await-value ");
+          const auto space = command.rfind(' ');
+          awaited_ = command.substr(6, space - 6);
+          awaitedEvents_ = std::stol(command.substr(space + 1));
         }
         checkAwait();
-      } else if (command == "quiet") {
-        isLoud_ = false;
-        say("quiet");
       }
     }
   }
@@ -196,30 +160,36 @@ class HostRole final : public host::LogSink {
   void checkAwait() {
     std::lock_guard lock(mutex_);
     const long events = events_ - markEvents_;
-    if (!awaited_ || refreshes_ + failures_ - markDone_ < events) return;
-    if (awaitsValue_ ? keychainText(keychain_) != *awaited_ : events < std::stol(*awaited_)) return;
+    if (!awaited_ || refreshes_ + failures_ - markDone_ < events || events < awaitedEvents_ ||
+        keychainText(keychain_) != *awaited_)
+      return;
     awaited_.reset();
+    markEvents_ = events_;
+    markDone_ = refreshes_ + failures_;
     say("reached events=" + std::to_string(events));
   }
 
-  const HostHooks hooks_;
   platform::CurrentValueSubject<host::BrisvaneRTPOverrideState> overrideState_{
       host::BrisvaneRTPOverrideState::notOverridden};
-  std::atomic<std::int64_t> lastEventNanos_{0};
   std::atomic<int> published_{-1};
-  std::atomic<bool> monitorDecided_{false}, isReady_{false}, isLoud_{true};
+  std::atomic<bool> monitorDecided_{false}, isReady_{false};
   brisvane::BrisvaneStateServiceImpl* service_ = nullptr;  // main thread, while commands run
   std::string input_;                                      // main thread
   std::atomic<long> events_{0}, refreshes_{0}, failures_{0}, undecodable_{0};
   std::mutex mutex_;  // guards what follows
-  long markEvents_ = 0, markDone_ = 0;
+  long markEvents_ = 0, markDone_ = 0, awaitedEvents_ = 0;
   std::optional<std::string> awaited_;
-  bool awaitsValue_ = false;
   std::optional<bool> keychain_;
 };
 
+// "reliability.helper.<name>" (tests/reliability/helpers/<name>.cpp) in BRISVANE_TEST_BINARY_DIR,
+// which ctest sets, else in the build folder above the running test program (build/tests/).
 inline std::filesystem::path helperPath(const std::string& name) {
-  return testsupport::helperPath("reliability", name);
+  const char* binaryDir = std::getenv("BRISVANE_TEST_BINARY_DIR");
+  return (binaryDir != nullptr
+              ? std::filesystem::path(binaryDir)
+              : std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path()) /
+         ("reliability.helper." + name);
 }
 
 // The test's side of a host process, once it is ready. Threads: one thread at a time.
@@ -229,18 +199,13 @@ struct HostSession : Process {
       throw std::runtime_error("the host did not start");
     }
   }
-  // The answer to "state", or "stopped" when it stopped answering.
-  std::string state() {
-    send("state");
-    return readLineStartingWith("state ", std::chrono::seconds(30)).value_or("stopped");
-  }
-  // Sends `command` and waits for its reply (see the commands above).
-  bool command(const std::string& command, const std::string& reply) {
-    return send(command) && readLineStartingWith(reply, std::chrono::seconds(120));
-  }
-  // The next published answer carrying `value`.
-  bool awaitAnswer(bool value) {
-    return readLineStartingWith(value ? "v 1" : "v 0", std::chrono::seconds(30)).has_value();
+  // Once the keychain value is `value` and `events` events since the last await were refreshed:
+  // the answer to "state" then.
+  std::optional<std::string> await(const std::optional<bool>& value, long events = 0) {
+    if (!send("await " + keychainText(value) + " " + std::to_string(events)) ||
+        !readLineStartingWith("reached", std::chrono::seconds(120)) || !send("state"))
+      return std::nullopt;
+    return readLineStartingWith("state ", std::chrono::seconds(30));
   }
   std::optional<std::string> ready;
 };

@@ -1,11 +1,13 @@
-// What another process of the user can put in the host's way: malformed datagrams in its
-// notification folder, a folder others can enter, files in an application folder, files where
-// the host reads, a lock held on the store's folder. None of it may crash the host, make it wait
-// without a bound or leave it deaf to the next real change.
+// What other processes can put in the host's way: a folder others can enter, files in an
+// application folder, files where the host reads, a lock held on the store's folder, sockets and
+// folders of another user. None of it may crash the host, make it wait without a bound or be
+// used. (Malformed datagrams are in host_test.cpp.)
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,11 +15,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <string>
+#include <system_error>
 
 #include "host/file_last_saved_state_provider.h"
 #include "keychain/keychain.h"
+#include "keychain/os_status_error.h"
 #include "messages/BrisvaneSettings.h"
 #include "metadata/detail/metadata_plist.h"
 #include "reliability/host_role.h"
@@ -26,6 +29,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using platform::DistributedNotificationCenter;
 
 // Runs first in its process (ctest runs one test per process, and no other test of this file
 // makes the default center): the default center refuses a folder other users could enter, and
@@ -43,30 +47,6 @@ TEST(HostileInput, ADefaultCenterOverAFolderOthersCanEnterStaysWithinItsProcess)
   EXPECT_TRUE(testsupport::waitFor([&] { return received == 1; })) << "its own post was lost";
   EXPECT_TRUE(fs::is_empty(folder)) << "a socket was bound in the open folder";
   center->removeObserver(token);
-}
-
-// Datagrams that are not announcements, sent to the host's socket: it must stay up and still
-// follow the next change.
-TEST(HostileInput, MalformedDatagramsNeitherKillTheHostNorDeafenIt) {
-  reliability::Sandbox sandbox;
-  auto writer = reliability::makeWriterClient();
-  writer->saveData(brisvane::BrisvaneSettings(false));
-  reliability::HostSession host;
-  const std::string name =
-      writer->notificationName(std::string(brisvane::BrisvaneSettings::messageKey));
-  std::string noise(4096, '\0');
-  std::mt19937 random(7);
-  for (char& byte : noise) byte = static_cast<char>(random());
-  for (const std::string& datagram :
-       {std::string(), std::string("D"), std::string("DN\x01"), std::string("DN\x01\x00", 4),
-        std::string("XX\x01\x00", 4) + name, std::string("DN\x7f\x00", 4) + name,
-        reliability::announcement(name + std::string(1, '\0') + "x"),
-        reliability::announcement(std::string(70000, 'n')), noise, "DN" + noise}) {
-    ASSERT_TRUE(reliability::sendToEverySocket(sandbox.notificationFolder(), datagram));
-  }
-  writer->saveData(brisvane::BrisvaneSettings(true));
-  ASSERT_TRUE(host.awaitAnswer(true)) << "the host missed the change after the hostile datagrams";
-  EXPECT_EQ(testsupport::field(host.state(), "keychain"), "true") << "the host stopped answering";
 }
 
 // A binary property list: a dictionary with a bundle identifier and, under "deep", `depth`
@@ -185,6 +165,50 @@ TEST(HostileInput, StoreReadsCreateNothingAndNeverWaitForTheFolderLock) {
   EXPECT_EQ(platform::SecItemCopyMatching(query, nullptr), platform::errSecSuccess);
   EXPECT_EQ(platform::SecItemDelete(query), platform::errSecSuccess);
   ::close(folder);
+}
+
+// What another user of the machine (nobody) leaves in this user's notification and store
+// folders: its sockets and folders are neither posted to nor used. Needs root, to hand files to
+// that user; skipped otherwise.
+TEST(Isolation, SocketsAndFoldersOfAnotherUserAreNeitherPostedToNorUsed) {
+  const passwd* other = ::getpwnam("nobody");
+  if (::geteuid() != 0 || other == nullptr || other->pw_uid == 0) {
+    GTEST_SKIP() << "needs root and a user nobody";
+  }
+  reliability::Sandbox sandbox;
+  auto observer =
+      DistributedNotificationCenter::create(DistributedNotificationCenter::defaultFolder());
+  std::atomic<int> received{0};
+  const auto token =
+      observer->addObserver("reliability.planted", [&](const std::string&) { ++received; });
+  const fs::path planted = sandbox.notificationFolder() / "65534-planted";
+  const int foreign = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un address = testsupport::addressOf(planted);
+  ASSERT_EQ(::bind(foreign, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::chown(planted.c_str(), other->pw_uid, other->pw_gid), 0);
+  DistributedNotificationCenter::create(DistributedNotificationCenter::defaultFolder())
+      ->post("reliability.planted");
+  EXPECT_TRUE(testsupport::waitFor([&] { return received == 1; })) << "the post reached no one";
+  char byte = 0;
+  EXPECT_LT(::recv(foreign, &byte, 1, MSG_DONTWAIT), 0) << "a socket of another user was sent to";
+  EXPECT_TRUE(fs::exists(planted)) << "it was removed";
+  ::close(foreign);
+  observer->removeObserver(token);
+  const fs::path notifications = sandbox.runtimeFolder() / "planted",
+                 store = sandbox.keychainFile().parent_path();
+  for (const auto& folder : {notifications, store}) {
+    fs::create_directory(folder);
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+    ASSERT_EQ(::chown(folder.c_str(), other->pw_uid, other->pw_gid), 0);
+  }
+  EXPECT_THROW(DistributedNotificationCenter::create(notifications), std::system_error);
+  try {
+    reliability::makeWriterClient()->saveData(brisvane::BrisvaneSettings(true));
+  } catch (const platform::OSStatusError&) {  // refusing loudly is as good as quietly
+  }
+  EXPECT_FALSE(fs::exists(sandbox.keychainFile())) << "the store was written into their folder";
+  EXPECT_THROW(reliability::makeWriterClient()->readData<brisvane::BrisvaneSettings>(),
+               platform::OSStatusError);
 }
 
 }  // namespace

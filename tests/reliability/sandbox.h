@@ -29,11 +29,8 @@ inline std::string keychainText(const std::optional<bool>& value) {
 // Threads: made and dropped on one thread, while no other thread reads the environment.
 class Sandbox {
  public:
-  // The notification folder goes under `runtimeBase` when given (a memory file system, say).
-  explicit Sandbox(const std::optional<std::filesystem::path>& runtimeBase = std::nullopt)
-      : runtimeTemp_(runtimeBase ? std::make_unique<testsupport::TempDir>(*runtimeBase) : nullptr),
-        runtime_((runtimeTemp_ ? runtimeTemp_->path() : temp_.path()) / "runtime"),
-        home_("HOME", (temp_ / "home").string()),
+  Sandbox()
+      : home_("HOME", (temp_ / "home").string()),
         dataHome_("XDG_DATA_HOME", (temp_ / "data").string()),
         runtimeDir_("XDG_RUNTIME_DIR", runtime_.string()) {
     std::filesystem::create_directory(temp_ / "data");
@@ -60,17 +57,16 @@ class Sandbox {
 
  private:
   testsupport::TempDir temp_;
-  std::unique_ptr<testsupport::TempDir> runtimeTemp_;
-  std::filesystem::path runtime_;
+  const std::filesystem::path runtime_ = temp_ / "runtime";
   testsupport::ScopedEnv home_, dataHome_, runtimeDir_;
 };
 
 // The security application's client in this process, on a center made for the current sandbox
 // (the process-wide default center keeps the folder of whichever sandbox asked first).
-inline std::unique_ptr<brisvane::KeychainInteroperabilityClient> makeWriterClient(
-    std::shared_ptr<platform::KeychainServices> keychain = platform::KeychainServices::system()) {
+inline std::unique_ptr<brisvane::KeychainInteroperabilityClient> makeWriterClient() {
   return std::make_unique<brisvane::KeychainInteroperabilityClient>(
-      brisvane::BrisvaneStateServiceImpl::keychainServiceName, kAccessGroup, std::move(keychain),
+      brisvane::BrisvaneStateServiceImpl::keychainServiceName, kAccessGroup,
+      platform::KeychainServices::system(),
       platform::DistributedNotificationCenter::create(
           platform::DistributedNotificationCenter::defaultFolder()));
 }

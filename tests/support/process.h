@@ -2,21 +2,19 @@
 
 // The one harness for tests (and the end-to-end benchmark) that run several processes: a child
 // with pipes on its standard input and output, talked to one line at a time and killed and reaped
-// when dropped; where the helper programs are; the size knob of the long-running tests; and the
-// key=value lines the helpers answer with.
+// when dropped; the size knob of the long-running tests; and the key=value lines the helpers
+// answer with.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -29,13 +27,6 @@ extern char** environ;
 
 namespace testsupport {
 
-// CLOCK_MONOTONIC is one clock for the whole machine, so stamps taken in two processes subtract.
-inline std::int64_t monotonicNanos() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
 // `base` times BRISVANE_RELIABILITY_SCALE (a positive number, 1 when unset), at least `minimum`.
 inline int scaled(int base, int minimum = 1) {
   const char* text = std::getenv("BRISVANE_RELIABILITY_SCALE");
@@ -43,36 +34,11 @@ inline int scaled(int base, int minimum = 1) {
   return std::max(minimum, static_cast<int>(base * (scale > 0 ? scale : 1.0)));
 }
 
-// True in builds made with BRISVANE_SANITIZE: memory and thread figures then describe the
-// sanitizer's runtime as much as the program.
-inline constexpr bool isSanitized() {
-#ifdef BRISVANE_SANITIZED
-  return true;
-#else
-  return false;
-#endif
-}
-
-// "<area>.helper.<name>" (tests/<area>/helpers/<name>.cpp) in BRISVANE_TEST_BINARY_DIR, which
-// ctest sets, else in the build folder above the running test program (build/tests/).
-inline std::filesystem::path helperPath(const std::string& area, const std::string& name) {
-  const char* binaryDir = std::getenv("BRISVANE_TEST_BINARY_DIR");
-  return (binaryDir != nullptr
-              ? std::filesystem::path(binaryDir)
-              : std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path()) /
-         (area + ".helper." + name);
-}
-
-// Writes `line` and a newline, in one write unless the pipe takes less; false once the reader
-// has gone. One line on standard output so is whole however many threads say something.
+// Writes `line` and a newline in one write (a pipe takes a short line whole, so lines from
+// several threads do not mix); false once the reader has gone.
 inline bool writeLine(int fd, const std::string& line) {
   const std::string text = line + "\n";
-  for (std::size_t written = 0; written < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno != EINTR) return false;
-    written += n > 0 ? static_cast<std::size_t>(n) : 0;
-  }
-  return true;
+  return ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 inline void say(const std::string& line) {
   writeLine(STDOUT_FILENO, line);
@@ -173,7 +139,6 @@ class Process {
     if (!status_) status_ = status;
     return *status_;
   }
-  bool exitedCleanly() { return WIFEXITED(wait()) && WEXITSTATUS(wait()) == 0; }
 
  private:
   pid_t pid_ = -1;

@@ -3,5 +3,5 @@
 #include "reliability/host_role.h"
 
 int main() {
-  return reliability::HostRole({}).run();
+  return reliability::HostRole().run();
 }

@@ -1,7 +1,8 @@
-// Ways in which a host can end on a stale keychain value after a change was saved and announced
-// (left on the old value until the next trigger, which may be the 6-hour refresh), each made
-// deterministic: a reader whose reads the test releases in the order it wants, and a center that
-// reads the store the moment an announcement is posted.
+// The service in this process, against races it must win: ways in which a host can end on a
+// stale keychain value after a change was saved and announced (left on the old value until the
+// next trigger, which may be the 6-hour refresh), each made deterministic by a reader whose
+// reads the test releases in the order it wants; and services dropped while their refreshes
+// run. (That an announcement follows the store write is the keychain client test's.)
 
 #include <gtest/gtest.h>
 
@@ -9,14 +10,21 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <thread>
 #include <vector>
 
+#include "BrisvaneStateServiceImplementation/SpotlightInstalledAppMonitor.h"
 #include "BrisvaneStateServiceImplementation/detail/StateServiceProbe.h"
+#include "host/folder_app_checker.h"
+#include "host/logging.h"
 #include "messages/BrisvaneSettings.h"
+#include "reliability/proc_stats.h"
 #include "reliability/sandbox.h"
 #include "runtime/async_stream.h"
+#include "runtime/main_loop.h"
 #include "runtime/task.h"
+#include "support/process.h"
 #include "support/service_fakes.h"
 #include "support/wait.h"
 
@@ -129,38 +137,49 @@ TEST(RefreshOrdering, AnAnnouncementRightAfterConstructionIsNotLost) {
       << "the service stays on the value read before the change";
 }
 
-// A center that, the moment an announcement is posted, reads the message as any observer woken
-// by it would. Any thread.
-class ReadingOnPost final : public brisvane::DistributedNotifications {
- public:
-  std::vector<std::string> seen;
-  void post(const std::string&) override {
-    const auto message = reader_->readData<brisvane::BrisvaneSettings>();
-    seen.push_back(!message ? "nothing"
-                            : reliability::keychainText(message->data().isRTPEnabled()));
-  }
-  platform::ObserverToken addObserver(const std::string&,
-                                      platform::DistributedNotificationCenter::Callback) override {
-    return {};
-  }
-  void removeObserver(const platform::ObserverToken&) override {}
-
- private:
-  std::unique_ptr<brisvane::KeychainInteroperabilityClient> reader_ =
-      reliability::makeWriterClient();
-};
-
-TEST(RefreshOrdering, AnObserverWokenByAnAnnouncementReadsTheChangeItAnnounces) {
+// The service made and dropped over and over through the public entry point while refreshes are
+// in flight: nothing may keep it alive, leak (LeakSanitizer checks at exit in the ASan build),
+// race (the TSan build), or leave a thread behind.
+TEST(Lifetime, ServicesMadeAndDroppedWithRefreshesInFlightLeaveNothingBehind) {
   reliability::Sandbox sandbox;
-  auto center = std::make_shared<ReadingOnPost>();
-  brisvane::KeychainInteroperabilityClient writer(
-      brisvane::BrisvaneStateServiceImpl::keychainServiceName, reliability::kAccessGroup,
-      platform::KeychainServices::system(), center);
-  writer.saveData(brisvane::BrisvaneSettings(true));   // adds the item
-  writer.saveData(brisvane::BrisvaneSettings(false));  // updates it
-  writer.deleteData<brisvane::BrisvaneSettings>(
-      std::string(brisvane::BrisvaneSettings::messageKey));
-  EXPECT_EQ(center->seen, (std::vector<std::string>{"true", "false", "nothing"}));
+  host::ScopedLogCapture quiet;  // the services' lines are not the subject here
+  auto writer = reliability::makeWriterClient();
+  writer->saveData(brisvane::BrisvaneSettings(true));
+  auto checker = std::make_shared<host::FolderAppOnDeviceChecker>(
+      brisvane::SpotlightInstalledAppMonitor::defaultDirectoriesToCheck());
+  testsupport::FakeOverride override_;
+  auto& loop = platform::MainLoop::main();
+  auto threads = [] { return reliability::threadCount(::getpid()); };
+  std::thread([] {}).join();  // brings out a sanitizer's background thread before the count
+  const int threadsBefore = threads();
+  std::mt19937 random(12345);
+  for (int cycle = 0, cycles = testsupport::scaled(1000, 10); cycle < cycles; ++cycle) {
+    SCOPED_TRACE("service " + std::to_string(cycle));
+    auto service = brisvane::BrisvaneStateServiceImpl::make(
+        reliability::kAccessGroup, reliability::kHostBundleIdentifier, checker,
+        override_.configuration(), std::make_shared<testsupport::FakeLastSavedStateProvider>());
+    auto subscription = service->isRealTimeProtectionEnabledPublisher().sink([](const bool&) {});
+    // Announced changes start refreshes; the service is dropped while they read, while they
+    // publish, or after they finished, at random.
+    for (int i = random() % 3; i > 0; --i) writer->saveData(brisvane::BrisvaneSettings(i % 2 == 0));
+    loop.runPending();
+    if (random() % 4 == 0) {
+      ASSERT_TRUE(testsupport::waitFor([&] { return service->keychainRTPValue().has_value(); }));
+    }
+    const std::weak_ptr<brisvane::BrisvaneStateServiceImpl> weak = service;
+    service.reset();
+    loop.runPending();
+    // Work still running may hold the service for the length of a step, never longer.
+    ASSERT_TRUE(testsupport::waitFor([&] { return weak.expired(); })) << "something keeps it alive";
+    subscription.cancel();
+  }
+  loop.runPending();
+  // Once the services are gone the process keeps the default center's thread, the shared pool's
+  // idle threads (at most max(4, cores)) and its watchdog; a task left behind keeps one each.
+  const int limit =
+      threadsBefore + 2 + static_cast<int>(std::max(4u, std::thread::hardware_concurrency()));
+  EXPECT_TRUE(testsupport::waitFor([&] { return threads() <= limit; }))
+      << threads() << " threads left, limit " << limit;
 }
 
 }  // namespace
