@@ -105,25 +105,19 @@ class KeychainClientTest : public ::testing::Test {
  protected:
   testsupport::TempDir dir_;
   testsupport::ScopedEnv dataHome_{"XDG_DATA_HOME", dir_.path().string()};
-  std::shared_ptr<DistributedNotificationCenter> center_ =
-      DistributedNotificationCenter::create(dir_ / "notifications");
   std::shared_ptr<WatchedNotifications> notifications_ =
-      std::make_shared<WatchedNotifications>(center_);
+      std::make_shared<WatchedNotifications>(DistributedNotificationCenter::create(dir_ / "notifications"));
   std::shared_ptr<ForcingKeychain> keychain_ = std::make_shared<ForcingKeychain>();
-  std::shared_ptr<Client> client_ =
-      std::make_shared<Client>(kService, kGroup, keychain_, notifications_);
+  std::shared_ptr<Client> client_ = std::make_shared<Client>(kService, kGroup, keychain_, notifications_);
 };
 
 // The item's exact text, and a read that follows the save.
 TEST_F(KeychainClientTest, SavingWritesTheDocumentedEnvelope) {
   const double before = currentTimeIntervalSince1970();
   client_->saveData(BrisvaneSettings(true));
-  const auto document = nlohmann::json::parse(
-      KeychainStorage(kService, kGroup, nullptr).read(kKey).value_or(Bytes{'0'}));
+  const auto document = nlohmann::json::parse(KeychainStorage(kService, kGroup, nullptr).read(kKey).value_or(Bytes{'0'}));
   const double timestamp = document.value("timestamp", 0.0);
-  EXPECT_EQ(document, nlohmann::json({{"version", "1.0.0"},
-                                      {"timestamp", timestamp},
-                                      {"data", {{"isRTPEnabled", true}}}}));
+  EXPECT_EQ(document, nlohmann::json({{"version", "1.0.0"}, {"timestamp", timestamp}, {"data", {{"isRTPEnabled", true}}}}));
   EXPECT_GE(timestamp, before);
   EXPECT_LE(timestamp, currentTimeIntervalSince1970());
   const auto message = client_->readData<BrisvaneSettings>();
@@ -173,10 +167,7 @@ TEST_F(KeychainClientTest, OnlyChangesMadeAreAnnouncedAndFailuresReachTheCaller)
     SCOPED_TRACE(i);
     SecItemDelete(item({}));
     notifications_->posts.clear();
-    if (!c.stored.empty()) {
-      ASSERT_EQ(SecItemAdd(item({{kSecValueData, Bytes(c.stored.begin(), c.stored.end())}})),
-                errSecSuccess);
-    }
+    if (!c.stored.empty()) { ASSERT_EQ(SecItemAdd(item({{kSecValueData, Bytes(c.stored.begin(), c.stored.end())}})), errSecSuccess); }
     keychain_->forced = c.forced;
     std::string outcome;
     try {
@@ -187,8 +178,7 @@ TEST_F(KeychainClientTest, OnlyChangesMadeAreAnnouncedAndFailuresReachTheCaller)
     } catch (const OSStatusError& error) {
       outcome = "status " + std::to_string(error.code());
       EXPECT_EQ(std::string(error.what()),
-                "The operation couldn\u2019t be completed. (OSStatus error " +
-                    std::to_string(error.code()) + ".)");
+                "The operation couldn\u2019t be completed. (OSStatus error " + std::to_string(error.code()) + ".)");
     } catch (const EncodingError&) {
       outcome = "EncodingError";
     } catch (const DecodingError& error) {
