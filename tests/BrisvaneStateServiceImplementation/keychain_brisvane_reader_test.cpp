@@ -83,29 +83,25 @@ TEST_F(KeychainBrisvaneReaderTest, AgeOfTheMessageDecidesTheStateAndErrorsPassTh
   EXPECT_THROW(reader.listenForRTPStateUpdates(), platform::OSStatusError);
 }
 
+// One signal per notification, in order; the end of the client's stream ends the signals, and
+// cancelling or dropping the signals ends the client's stream.
 TEST_F(KeychainBrisvaneReaderTest, EachNotificationIsOneSignalAndEitherEndEndsTheOther) {
   std::atomic<int> count{0};
   std::atomic<bool> ended{false};
-  {  // The client's stream ends: the signals end, after one per notification.
-    auto signals = reader.listenForRTPStateUpdates();
-    EXPECT_EQ(client->listened, kSettingsKey);
-    for (int i = 0; i < 3; ++i) client->updates.yield(UpdateNotification(kSettingsKey));
-    client->updates.finish();
-    signals.forEach([&](platform::Void) { ++count; }, [&] { ended = true; });
-    ASSERT_TRUE(waitFor([&] { return ended.load(); }));
-    EXPECT_EQ(count, 3);
+  auto signals = reader.listenForRTPStateUpdates();
+  EXPECT_EQ(client->listened, kSettingsKey);
+  for (int i = 0; i < 3; ++i) client->updates.yield(UpdateNotification(kSettingsKey));
+  client->updates.finish();
+  signals.forEach([&](platform::Void) { ++count; }, [&] { ended = true; });
+  ASSERT_TRUE(waitFor([&] { return ended.load(); }));
+  EXPECT_EQ(count, 3);
+  for (const bool cancel : {true, false}) {
+    signals = reader.listenForRTPStateUpdates();
+    const auto clientEnded = client->updatesEnded;
+    EXPECT_FALSE(*clientEnded);
+    if (cancel) signals.cancel(); else signals = reader.listenForRTPStateUpdates();  // drops them
+    ASSERT_TRUE(waitFor([&] { return clientEnded->load(); })) << (cancel ? "cancelled" : "dropped");
   }
-  {  // The consumer cancels: the client's stream ends.
-    auto signals = reader.listenForRTPStateUpdates();
-    signals.forEach([&](platform::Void) { ++count; }, [] {});
-    client->updates.yield(UpdateNotification(kSettingsKey));
-    ASSERT_TRUE(waitFor([&] { return count == 4; }));
-    EXPECT_FALSE(*client->updatesEnded);
-    signals.cancel();
-    ASSERT_TRUE(waitFor([&] { return client->updatesEnded->load(); }));
-  }
-  { auto dropped = reader.listenForRTPStateUpdates(); }
-  ASSERT_TRUE(waitFor([&] { return client->updatesEnded->load(); }));
 }
 
 }  // namespace
