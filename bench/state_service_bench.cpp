@@ -18,9 +18,9 @@ struct Quiet {
 // Quiet is the first base so that the log sink is in place before anything is built.
 struct Fixture : Quiet, testsupport::ServiceHarness {
   Fixture() {
-    reader->setValue(true);
+    reader->value = true;
     build();
-    while (reader->reads() < 2 || service->keychainRTPValue() != true) {
+    while (reader->reads < 2 || service->keychainRTPValue() != true) {
     }
   }
 };

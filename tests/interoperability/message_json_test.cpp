@@ -82,7 +82,6 @@ TEST(MessageJSONTest, RejectedEnvelopesNameTheFirstFailingMember) {
       {failureOf(R"({"version":1,"timestamp":1,)" + data + "}"), "typeMismatch String @version"},
       {failureOf(R"({"version":"1",)" + data + "}"), "keyNotFound timestamp @"},
       {failureOf(envelope("null")), "valueNotFound Double @timestamp"},
-      {failureOf(envelope(R"("1700000000")")), "typeMismatch Double @timestamp"},
       // What another program's log shows.
       {failureOf(head + R"("data":{}})", true), R"(keyNotFound("isRTPEnabled", codingPath: ["data"]): no value associated with key "isRTPEnabled")"},
       {failureOf(envelope(R"("x")"), true), R"(typeMismatch(Double, codingPath: ["timestamp"]): expected to decode Double but found a string instead)"},
@@ -90,7 +89,6 @@ TEST(MessageJSONTest, RejectedEnvelopesNameTheFirstFailingMember) {
       {failureOf(R"({"version":"1","timestamp":1})"), "keyNotFound data @"},
       {failureOf(head + R"("data":null})"), "valueNotFound Dictionary @data"},
       {failureOf(head + R"("data":"{\"isRTPEnabled\":true}"})"), "typeMismatch Dictionary @data"},
-      {failureOf(head + R"("data":{}})"), "keyNotFound isRTPEnabled @data"},
       {failureOf(head + R"("data":{"isrtpenabled":true}})"), "keyNotFound isRTPEnabled @data"},
       {failureOf(envelope("1", "null")), "valueNotFound Bool @data.isRTPEnabled"},
       {failureOf(envelope("1", "1")), "typeMismatch Bool @data.isRTPEnabled"},

@@ -7,7 +7,6 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,74 +21,57 @@
 
 namespace testsupport {
 
-// A keychain reader whose answer, failure and blocking the test controls; counts its reads
+// A keychain reader whose answer, failures and blocking the test controls; counts its reads
 // (begun and finished), listens and ended listening streams. Thread-safe.
-class FakeKeychainReader final : public brisvane::BrisvaneKeychainReaderType {
- public:
+struct FakeKeychainReader final : brisvane::BrisvaneKeychainReaderType {
   std::optional<bool> readRTPState() override {
-    std::unique_lock<std::mutex> lock(mutex_);
     ++entered;
-    changed_.wait(lock, [&] { return !blocked_; });
+    std::unique_lock lock(mutex);
+    released.wait(lock, [&] { return !blocked; });
     ++reads;
-    if (readError_) throw std::runtime_error(*readError_);
-    return value_;
+    if (failReads) throw std::runtime_error("the store is locked");
+    return value.load();
   }
   platform::AsyncStream<platform::Void> listenForRTPStateUpdates() override {
-    std::lock_guard<std::mutex> lock(mutex_);
     ++listens;
-    if (listenError_) throw std::runtime_error(*listenError_);
+    if (failListen) throw std::runtime_error("no notification folder");
     auto [stream, continuation] = platform::AsyncStream<platform::Void>::makeStream();
     continuation.onTermination([this] { ++terminations; });
-    continuations_.push_back(continuation);
+    const std::lock_guard lock(mutex);
+    continuations.push_back(continuation);
     return std::move(stream);
   }
-
-  void setValue(std::optional<bool> value) { const std::lock_guard l(mutex_); value_ = value; readError_.reset(); }
-  void setReadError(std::string what) { const std::lock_guard l(mutex_); readError_ = std::move(what); }
-  void setListenError(std::string what) { const std::lock_guard l(mutex_); listenError_ = std::move(what); }
   // While blocked, reads wait inside readRTPState().
-  void block() { const std::lock_guard l(mutex_); blocked_ = true; }
-  void release() {
-    { const std::lock_guard l(mutex_); blocked_ = false; }
-    changed_.notify_all();
-  }
+  void block() { const std::lock_guard lock(mutex); blocked = true; }
+  void release() { { const std::lock_guard lock(mutex); blocked = false; } released.notify_all(); }
   // One change announcement on every open listening stream.
   void signal() {
-    std::unique_lock lock(mutex_);
-    const auto targets = continuations_;
+    std::unique_lock lock(mutex);
+    const auto targets = continuations;
     lock.unlock();
     for (auto& c : targets) c.yield(platform::Void{});
   }
 
+  std::atomic<std::optional<bool>> value;
+  std::atomic<bool> failReads{false}, failListen{false};
   std::atomic<int> entered{0}, reads{0}, listens{0}, terminations{0};
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::optional<bool> value_;
-  std::optional<std::string> readError_, listenError_;
-  bool blocked_ = false;
-  std::vector<platform::AsyncStream<platform::Void>::Continuation> continuations_;
+  std::mutex mutex;
+  std::condition_variable released;
+  bool blocked = false;
+  std::vector<platform::AsyncStream<platform::Void>::Continuation> continuations;
 };
 
 // An installed-app monitor whose answer the test sets; counts its stops.
-class FakeInstalledAppMonitor final : public brisvane::InstalledAppMonitorType {
- public:
-  explicit FakeInstalledAppMonitor(bool installed = true) : subject_(installed) {}
-  platform::Publisher<bool> isInstalledPublisher() override { return subject_.publisher().removeDuplicates(); }
-  bool isInstalled() override {
-    if (throwOnAsk) throw std::runtime_error("monitor failed");
-    return subject_.value();
-  }
+struct FakeInstalledAppMonitor final : brisvane::InstalledAppMonitorType {
+  explicit FakeInstalledAppMonitor(bool installed = true) : subject(installed) {}
+  platform::Publisher<bool> isInstalledPublisher() override { return subject.publisher().removeDuplicates(); }
+  bool isInstalled() override { return throwOnAsk ? throw std::runtime_error("monitor failed") : subject.value(); }
   void start() override {}
   void stop() override { ++stops; }
-  void set(bool installed) { subject_.send(installed); }
-
+  void set(bool installed) { subject.send(installed); }
+  platform::CurrentValueSubject<bool> subject;
   std::atomic<int> stops{0};
   std::atomic<bool> throwOnAsk{false};
-
- private:
-  platform::CurrentValueSubject<bool> subject_;
 };
 
 struct FakeSleepObserver final : host::SystemSleepObserverType {
@@ -98,18 +80,15 @@ struct FakeSleepObserver final : host::SystemSleepObserverType {
   platform::PassthroughSubject<host::SystemSleepEvent> subject;
 };
 
-class FakeLastSavedStateProvider final : public host::BrisvaneLastSavedRTPStateProviderType {
- public:
-  explicit FakeLastSavedStateProvider(std::optional<bool> saved = std::nullopt) : saved_(saved) {}
-  std::optional<bool> lastSavedRTPState() const override { const std::lock_guard l(mutex_); return saved_; }
-  void saveRTPState(bool s) override { const std::lock_guard l(mutex_); saved_ = s; saves_.push_back(s); }
-  void set(std::optional<bool> saved) { const std::lock_guard l(mutex_); saved_ = saved; }
-  std::vector<bool> saves() const { const std::lock_guard l(mutex_); return saves_; }
-
- private:
-  mutable std::mutex mutex_;
-  std::optional<bool> saved_;
-  std::vector<bool> saves_;
+// The saved state, which the test may set at any time, and every state the service saved.
+struct FakeLastSavedStateProvider final : host::BrisvaneLastSavedRTPStateProviderType {
+  explicit FakeLastSavedStateProvider(std::optional<bool> state = std::nullopt) : saved(state) {}
+  std::optional<bool> lastSavedRTPState() const override { return saved; }
+  void saveRTPState(bool s) override { const std::lock_guard l(mutex); saved = s; saveLog.push_back(s); }
+  std::vector<bool> saves() const { const std::lock_guard l(mutex); return saveLog; }
+  std::atomic<std::optional<bool>> saved;
+  mutable std::mutex mutex;
+  std::vector<bool> saveLog;
 };
 
 // The host's override: the getter's answers and a publisher the test drives.
@@ -122,9 +101,8 @@ struct FakeOverride {
     host::BrisvaneStateOverrideConfiguration c;
     c.isOverridden = [this] { return isOverridden.load(); };
     c.overriddenValue = [this] { return overriddenValue.load(); };
-    c.resetOverride = [] { throw std::logic_error("the service never resets the override"); };
     c.overrideStatePublisher = states.publisher();
-    return c;
+    return c;  // no resetOverride: the service never resets the override
   }
 };
 
@@ -141,39 +119,26 @@ struct ServiceHarness {
   FakeOverride override_;
   std::shared_ptr<brisvane::BrisvaneStateServiceImpl> service;
 
-  ~ServiceHarness() {
-    reader->release();
-    service.reset();
-  }
+  ~ServiceHarness() { reader->release(), service.reset(); }
   void build() {
     service = brisvane::BrisvaneStateServiceImpl::make(reader, monitor, sleep, override_.configuration(), provider);
   }
   // Waits until `reads` reads have finished and the value they publish is `expected`.
   void settle(int reads, std::optional<bool> expected) {
-    ASSERT_TRUE(waitFor([&] { return reader->reads >= reads; }));
-    ASSERT_TRUE(waitFor([&] { return service->keychainRTPValue() == expected; }));
+    ASSERT_TRUE(waitFor([&] { return reader->reads >= reads && service->keychainRTPValue() == expected; }));
   }
 };
 
 // Collects what a sink receives, from any thread.
 template <class T>
-class Recorder {
- public:
+struct Recorder {
   std::function<void(const T&)> callback() {
-    return [this](const T& v) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      values_.push_back(v);
-    };
+    return [this](const T& v) { const std::lock_guard l(mutex); got.push_back(v); };
   }
-  std::vector<T> values() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return values_;
-  }
+  std::vector<T> values() const { const std::lock_guard l(mutex); return got; }
   std::size_t size() const { return values().size(); }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<T> values_;
+  mutable std::mutex mutex;
+  std::vector<T> got;
 };
 
 }  // namespace testsupport
