@@ -15,8 +15,9 @@ all: build
 deps:
 	@scripts/install-deps.sh
 
+# The plain tree builds the benchmarks too, so that a change that breaks them fails `make test`.
 build: deps
-	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISVANE_BUILD_BENCH=ON
 	cmake --build build -j$(JOBS)
 
 test: deps test-plain install-check test-asan test-tsan fuzz-smoke
