@@ -124,6 +124,14 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
   EXPECT_EQ(socketsIn(folder).size(), 1u);
 }
 
+char threadState(pid_t tid) {  // 'R', 'S', ... from /proc, or 0
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() ? 0 : line[close + 2];
+}
+
 TEST_F(DistributedNotificationCenterTest, RemovedObserversGetNothingMoreWhoeverRemovesThem) {
   auto center = DistributedNotificationCenter::create(folder);
   auto poster = DistributedNotificationCenter::create(folder);
@@ -151,21 +159,18 @@ TEST_F(DistributedNotificationCenterTest, RemovedObserversGetNothingMoreWhoeverR
   });
   poster->post("slow");
   ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  std::atomic<pid_t> removerTid{0};
   std::thread remover([&] {
+    removerTid = pid_t(::gettid());
     center->removeObserver(token);
     EXPECT_TRUE(finished) << "removeObserver returned while the callback was running";
   });
+  // Released once the remover waits (or, wrongly, has returned and gone).
+  waitFor([&] { return removerTid != 0 && threadState(removerTid) != 'R'; });
   release = true;
   remover.join();
 }
 
-char threadState(pid_t tid) {  // 'R', 'S', ... from /proc, or 0
-  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  const auto close = line.rfind(')');
-  return close == std::string::npos || close + 2 >= line.size() ? 0 : line[close + 2];
-}
 
 // A mark left by a poster that met a full queue is taken up (and delivered) before the next
 // datagram, so a name posted after the miss is not delivered ahead of the missed one.

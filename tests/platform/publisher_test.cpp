@@ -143,13 +143,15 @@ TEST(CreateTest, SetupPerSubscriberAndEmitterDroppedAfterTheEnd) {
   EXPECT_EQ(first.values, (std::vector<int>{100, 1}));
   EXPECT_EQ(first.completions, 1);
   EXPECT_EQ(cancels, 2) << "completion ends the subscription, which cancels the handle once";
-  second.handle = AnyCancellable([&] { cancels += 10; });
+  second.handle.cancel();
   std::thread([&] { emitters[1].send(4); }).join();
   EXPECT_EQ(second.values, (std::vector<int>{100, 2})) << "an emitter outlived its subscription";
-  EXPECT_EQ(cancels, 3) << "assignment cancels the previous handle";
-  second.handle.cancel();
-  second.handle.cancel();
-  EXPECT_EQ(cancels, 13);
+  AnyCancellable handle([&] { cancels += 10; });
+  handle = AnyCancellable([&] { cancels += 100; });
+  EXPECT_EQ(cancels, 13) << "assignment cancels the previous handle";
+  handle.cancel();
+  handle.cancel();
+  EXPECT_EQ(cancels, 113);
 }
 
 TEST(PublisherRuleTest, NoLockIsHeldWhileACallbackRunsAndQueuedValuesFollowInOrder) {
