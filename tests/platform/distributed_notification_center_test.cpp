@@ -8,9 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -126,6 +124,14 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
   EXPECT_EQ(socketsIn(folder).size(), 1u);
 }
 
+char threadState(pid_t tid) {  // 'R', 'S', ... from /proc, or 0
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() ? 0 : line[close + 2];
+}
+
 TEST_F(DistributedNotificationCenterTest, RemovedObserversGetNothingMoreWhoeverRemovesThem) {
   auto center = DistributedNotificationCenter::create(folder);
   auto poster = DistributedNotificationCenter::create(folder);
@@ -153,21 +159,18 @@ TEST_F(DistributedNotificationCenterTest, RemovedObserversGetNothingMoreWhoeverR
   });
   poster->post("slow");
   ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  std::atomic<pid_t> removerTid{0};
   std::thread remover([&] {
+    removerTid = pid_t(::gettid());
     center->removeObserver(token);
     EXPECT_TRUE(finished) << "removeObserver returned while the callback was running";
   });
+  // Released once the remover waits (or, wrongly, has returned and gone).
+  waitFor([&] { return removerTid != 0 && threadState(removerTid) != 'R'; });
   release = true;
   remover.join();
 }
 
-char threadState(pid_t tid) {  // 'R', 'S', ... from /proc, or 0
-  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  const auto close = line.rfind(')');
-  return close == std::string::npos || close + 2 >= line.size() ? 0 : line[close + 2];
-}
 
 // A mark left by a poster that met a full queue is taken up (and delivered) before the next
 // datagram, so a name posted after the miss is not delivered ahead of the missed one.
@@ -269,14 +272,14 @@ TEST(DistributedNotificationFolderTest, OnlyAPrivateFolderOfTheUserIsUsed) {
   const fs::path folder = temp / "new";
   auto center = DistributedNotificationCenter::create(folder);
   EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << "made private";
-  for (const mode_t mode : {0750, 0710, 0702}) {
-    const fs::path open = temp / std::to_string(mode);
-    fs::create_directory(open);
-    ::chmod(open.c_str(), mode);
-    EXPECT_THROW(DistributedNotificationCenter::create(open), std::system_error) << mode;
-  }
   fs::create_directory_symlink(folder, temp / "link");
-  EXPECT_THROW(DistributedNotificationCenter::create(temp / "link"), std::system_error);
+  for (const auto& [name, mode] : {std::pair{"group", 0750}, {"others", 0702}}) {
+    fs::create_directory(temp / name);
+    fs::permissions(temp / name, fs::perms(mode), fs::perm_options::replace);
+  }
+  for (const char* refused : {"group", "others", "link"}) {
+    EXPECT_THROW(DistributedNotificationCenter::create(temp / refused), std::system_error) << refused;
+  }
   RawSocket live(folder / "live");  // a folder opened up later is not posted into
   ::chmod(folder.c_str(), 0777);
   center->post("n");

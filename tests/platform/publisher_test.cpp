@@ -120,6 +120,7 @@ TEST(OperatorTest, TransformTheSentValues) {
   EXPECT_EQ(second.values, (std::vector<int>{1}));
 }
 
+// Also: a cancellable set going away, and assigning to a handle, cancel what they held, once.
 TEST(CreateTest, SetupPerSubscriberAndEmitterDroppedAfterTheEnd) {
   int cancels = 0;
   std::vector<Emitter<int>> emitters;
@@ -129,17 +130,28 @@ TEST(CreateTest, SetupPerSubscriberAndEmitterDroppedAfterTheEnd) {
     return AnyCancellable([&] { ++cancels; });
   });
   Recorder<int> first(created), second(created);
+  {
+    CancellableSet set;
+    created.sink([](const int&) {}).store(set);
+  }
+  EXPECT_EQ(cancels, 1) << "the set did not cancel what it held";
   emitters[0].send(1);
   emitters[1].send(2);
   emitters[0].sendCompletion();
   emitters[0].send(3);
+  first.handle.cancel();
   EXPECT_EQ(first.values, (std::vector<int>{100, 1}));
   EXPECT_EQ(first.completions, 1);
-  EXPECT_EQ(cancels, 1) << "completion ends the subscription, which cancels the handle";
+  EXPECT_EQ(cancels, 2) << "completion ends the subscription, which cancels the handle once";
   second.handle.cancel();
   std::thread([&] { emitters[1].send(4); }).join();
   EXPECT_EQ(second.values, (std::vector<int>{100, 2})) << "an emitter outlived its subscription";
-  EXPECT_EQ(cancels, 2);
+  AnyCancellable handle([&] { cancels += 10; });
+  handle = AnyCancellable([&] { cancels += 100; });
+  EXPECT_EQ(cancels, 13) << "assignment cancels the previous handle";
+  handle.cancel();
+  handle.cancel();
+  EXPECT_EQ(cancels, 113);
 }
 
 TEST(PublisherRuleTest, NoLockIsHeldWhileACallbackRunsAndQueuedValuesFollowInOrder) {
@@ -188,26 +200,6 @@ TEST(PublisherRuleTest, ReentrantSendsAreDeliveredAndCancelInsideACallbackEndsDe
   subject.send(6);
   EXPECT_TRUE(token.watch.expired());
   EXPECT_EQ(values, (std::vector<int>{0, 1, 2, 3}));
-}
-
-TEST(CancellableTest, SetsAndAssignmentCancelWhatTheyHeld) {
-  PassthroughSubject<int> subject;
-  int received = 0, cancels = 0;
-  Token token;
-  {
-    CancellableSet set;
-    subject.publisher().sink([&, t = std::move(token.held)](const int&) { ++received; }).store(set);
-    subject.send(1);
-  }
-  EXPECT_TRUE(token.watch.expired()) << "a set going away cancels what it holds";
-  subject.send(2);
-  EXPECT_EQ(received, 1);
-  AnyCancellable handle([&] { ++cancels; });
-  handle = AnyCancellable([&] { cancels += 10; });
-  EXPECT_EQ(cancels, 1) << "assignment cancels the previous handle";
-  handle.cancel();
-  handle.cancel();
-  EXPECT_EQ(cancels, 11);
 }
 
 // Debounced and received values arrive on the main loop, in order; cancelled pending deliveries

@@ -111,6 +111,7 @@ TEST_F(RuntimeTest, SubmissionsFromManyThreadsRunOneAtATimeInEachSubmittersOrder
         for (int i = 0; i < kEach; ++i) {
           auto operation = [&, s, i] {
             overlaps += inside++ != 0;
+            std::this_thread::yield();  // widens the window in which another operation could start
             allOnMain = allOnMain && loop.isMainThread();
             order[s].push_back(i);
             --inside;
