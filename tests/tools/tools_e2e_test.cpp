@@ -92,7 +92,7 @@ TEST(ToolsEndToEnd, ExitCodesAndStatusFollowTheDecision) {
       {kState, st({"--override", "on", "--access-group", "another.group"}), 0},
       {kState, st({"--state-file", stateFile}), 0, {{"shouldInformUserAboutRTPStatusUpdate", true}, {"lastSavedState", false}}},
       {kSettings, {"show", "--json"}, 0}, {kSettings, {"set", "--", "off"}, 0}, {kState, {"status"}, 1},
-      {kSettings, {"--json", "delete"}, 0}, {kSettings, {"set", "on", "--aged", "2d"}, 0},
+      {kSettings, {"--json", "delete"}, 0}, {kSettings, {"set", "on", "--aged", "1500m"}, 0},
       {kState, st({}), 1, {{"keychainValue", false}, {"why", "the settings message is older than one day, which counts as off"}}},
       {kSettings, {"--help"}, 0}, {kSettings, {"listen", "-h"}, 0}, {kState, {"watch", "--help"}, 0}, {kState, {"--version"}, 0},
       {kSettings, {"set", "maybe"}, 2}, {kSettings, {"frobnicate"}, 2}, {kSettings, {}, 2},
