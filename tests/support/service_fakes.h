@@ -21,6 +21,20 @@
 
 namespace testsupport {
 
+// An optional the test sets while the service reads it on other threads. (A std::atomic of an
+// optional needs libatomic with clang.)
+class LockedOptional {
+ public:
+  LockedOptional(std::optional<bool> value = std::nullopt) : value_(value) {}
+  LockedOptional& operator=(std::optional<bool> value) { const std::lock_guard l(mutex_); value_ = value; return *this; }
+  std::optional<bool> load() const { const std::lock_guard l(mutex_); return value_; }
+  operator std::optional<bool>() const { return load(); }
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<bool> value_;
+};
+
 // A keychain reader whose answer, failures and blocking the test controls; counts its reads
 // (begun and finished), listens and ended listening streams. Thread-safe.
 struct FakeKeychainReader final : brisvane::BrisvaneKeychainReaderType {
@@ -52,7 +66,7 @@ struct FakeKeychainReader final : brisvane::BrisvaneKeychainReaderType {
     for (auto& c : targets) c.yield(platform::Void{});
   }
 
-  std::atomic<std::optional<bool>> value;
+  LockedOptional value;
   std::atomic<bool> failReads{false}, failListen{false};
   std::atomic<int> entered{0}, reads{0}, listens{0}, terminations{0};
   std::mutex mutex;
@@ -86,7 +100,7 @@ struct FakeLastSavedStateProvider final : host::BrisvaneLastSavedRTPStateProvide
   std::optional<bool> lastSavedRTPState() const override { return saved; }
   void saveRTPState(bool s) override { const std::lock_guard l(mutex); saved = s; saveLog.push_back(s); }
   std::vector<bool> saves() const { const std::lock_guard l(mutex); return saveLog; }
-  std::atomic<std::optional<bool>> saved;
+  LockedOptional saved;
   mutable std::mutex mutex;
   std::vector<bool> saveLog;
 };
