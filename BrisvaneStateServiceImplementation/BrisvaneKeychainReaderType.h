@@ -3,8 +3,8 @@
 #include <optional>
 
 #include "brisvane_export.h"
-#include "runtime/async_stream.h"
 #include "reactive/publisher.h"
+#include "runtime/async_stream.h"
 
 namespace brisvane {
 

@@ -13,8 +13,8 @@
 #include "host/logind_sleep_bridge.h"
 #include "host/system_sleep_observer.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
-#include "runtime/async_stream.h"
 #include "reactive/cancellable.h"
+#include "runtime/async_stream.h"
 #include "runtime/main_loop.h"
 #include "runtime/task.h"
 
@@ -34,7 +34,9 @@ std::string renderOptional(const std::optional<bool>& value) {
   return *value ? "Optional(true)" : "Optional(false)";
 }
 
-const char* renderBool(bool value) { return value ? "true" : "false"; }
+const char* renderBool(bool value) {
+  return value ? "true" : "false";
+}
 
 std::string describe(const std::exception_ptr& error) {
   try {
@@ -52,7 +54,8 @@ std::string describe(const std::exception_ptr& error) {
 // periodic task, the sleep and trigger sinks) holds it weakly and locks it only while it uses
 // it; the handle's destructor calls shutdown(), after which the core sends, calls and logs
 // nothing more, wherever its memory is finally freed.
-class BrisvaneStateServiceCore final : public std::enable_shared_from_this<BrisvaneStateServiceCore> {
+class BrisvaneStateServiceCore final
+    : public std::enable_shared_from_this<BrisvaneStateServiceCore> {
  public:
   BrisvaneStateServiceCore(std::shared_ptr<BrisvaneKeychainReaderType> keychainReader,
                            host::BrisvaneStateOverrideConfiguration stateOverrideConfiguration,
@@ -65,7 +68,8 @@ class BrisvaneStateServiceCore final : public std::enable_shared_from_this<Brisv
         lastSavedBrisvaneRTPStatusProvider_(std::move(provider)),
         installedAppMonitor_(std::move(installedAppMonitor)),
         sleepStateObserver_(std::move(sleepStateObserver)),
-        keychainRTPValue_(std::make_shared<platform::CurrentValueSubject<std::optional<bool>>>(seed)) {}
+        keychainRTPValue_(
+            std::make_shared<platform::CurrentValueSubject<std::optional<bool>>>(seed)) {}
 
   static BrisvaneStateServiceCore& of(BrisvaneStateServiceImpl& service) { return *service.core_; }
 
@@ -83,7 +87,8 @@ class BrisvaneStateServiceCore final : public std::enable_shared_from_this<Brisv
   // None of these changes after construction; they are freed with the core.
   const std::shared_ptr<BrisvaneKeychainReaderType> keychainReader_;
   const host::BrisvaneStateOverrideConfiguration stateOverrideConfiguration_;
-  const std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> lastSavedBrisvaneRTPStatusProvider_;
+  const std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType>
+      lastSavedBrisvaneRTPStatusProvider_;
   const std::shared_ptr<InstalledAppMonitorType> installedAppMonitor_;
   const std::shared_ptr<host::SystemSleepObserverType> sleepStateObserver_;
   const std::shared_ptr<platform::CurrentValueSubject<std::optional<bool>>> keychainRTPValue_;
@@ -122,7 +127,8 @@ std::shared_ptr<BrisvaneStateServiceImpl> BrisvaneStateServiceImpl::make(
     std::string accessGroup, std::string knownInstalledBundleIdentifier,
     std::shared_ptr<const host::AppOnDeviceCheckerServiceType> appOnDeviceChecker,
     host::BrisvaneStateOverrideConfiguration stateOverrideConfiguration,
-    std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> lastSavedBrisvaneRTPStatusProvider) {
+    std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType>
+        lastSavedBrisvaneRTPStatusProvider) {
   auto client =
       std::make_shared<KeychainInteroperabilityClient>(keychainServiceName, std::move(accessGroup));
   auto reader = std::make_shared<KeychainBrisvaneReader>(std::move(client));
@@ -143,7 +149,8 @@ std::shared_ptr<BrisvaneStateServiceImpl> BrisvaneStateServiceImpl::make(
     std::shared_ptr<InstalledAppMonitorType> installedAppMonitor,
     std::shared_ptr<host::SystemSleepObserverType> sleepStateObserver,
     host::BrisvaneStateOverrideConfiguration stateOverrideConfiguration,
-    std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> lastSavedBrisvaneRTPStatusProvider) {
+    std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType>
+        lastSavedBrisvaneRTPStatusProvider) {
   // Seed from the host's last saved state, read once; absent without a provider.
   std::optional<bool> seed;
   if (lastSavedBrisvaneRTPStatusProvider) {
@@ -163,10 +170,13 @@ std::shared_ptr<BrisvaneStateServiceImpl> BrisvaneStateServiceImpl::make(
   return std::make_shared<BrisvaneStateServiceImpl>(Passkey{}, std::move(core));
 }
 
-BrisvaneStateServiceImpl::BrisvaneStateServiceImpl(Passkey, std::shared_ptr<BrisvaneStateServiceCore> core)
+BrisvaneStateServiceImpl::BrisvaneStateServiceImpl(Passkey,
+                                                   std::shared_ptr<BrisvaneStateServiceCore> core)
     : core_(std::move(core)) {}
 
-BrisvaneStateServiceImpl::~BrisvaneStateServiceImpl() { core_->shutdown(); }
+BrisvaneStateServiceImpl::~BrisvaneStateServiceImpl() {
+  core_->shutdown();
+}
 
 bool BrisvaneStateServiceImpl::isRealTimeProtectionEnabled() const {
   return core_->isRealTimeProtectionEnabled();
@@ -184,7 +194,9 @@ std::optional<bool> BrisvaneStateServiceImpl::keychainRTPValue() const {
   return core_->keychainRTPValue_->value();
 }
 
-bool BrisvaneStateServiceImpl::hasPeriodicRefreshTask() const { return core_->hasPeriodicRefreshTask(); }
+bool BrisvaneStateServiceImpl::hasPeriodicRefreshTask() const {
+  return core_->hasPeriodicRefreshTask();
+}
 
 platform::Publisher<std::optional<bool>> probe::keychainValues(BrisvaneStateServiceImpl& service) {
   return BrisvaneStateServiceCore::of(service).keychainRTPValue_->publisher();
@@ -308,7 +320,8 @@ platform::Publisher<bool> BrisvaneStateServiceCore::buildPublisher() const {
             return std::pair<bool, bool>(realValue, overrideValue);
           })
           .eraseToAnyPublisher();
-  return withOverride.map([](const std::pair<bool, bool>& pair) { return pair.first || pair.second; })
+  return withOverride
+      .map([](const std::pair<bool, bool>& pair) { return pair.first || pair.second; })
       .removeDuplicates()
       .eraseToAnyPublisher();
 }
@@ -342,8 +355,8 @@ void BrisvaneStateServiceCore::bindRefreshTriggers() {
         };
         std::shared_ptr<Listening> listening;
         try {
-          listening = std::make_shared<Listening>(
-              Listening{reader, reader->listenForRTPStateUpdates()});
+          listening =
+              std::make_shared<Listening>(Listening{reader, reader->listenForRTPStateUpdates()});
         } catch (...) {
           rtpLog(host::logError, [error = std::current_exception()] {
             return std::string(kFailedToProvideEvent) + describe(error);
@@ -403,7 +416,8 @@ void BrisvaneStateServiceCore::refreshKeychainRTPValue(
   std::lock_guard<std::recursive_mutex> lock(self->publishMutex_);
   if (self->isStopped_) return;
   if (readError) {
-    rtpLog(host::logError, [readError] { return std::string(kKeychainReadFailed) + describe(readError); });
+    rtpLog(host::logError,
+           [readError] { return std::string(kKeychainReadFailed) + describe(readError); });
     return;
   }
   try {

@@ -59,7 +59,8 @@ class BRISVANE_EXPORT BrisvaneStateServiceImpl final : public host::BrisvaneStat
       std::string accessGroup, std::string knownInstalledBundleIdentifier,
       std::shared_ptr<const host::AppOnDeviceCheckerServiceType> appOnDeviceChecker,
       host::BrisvaneStateOverrideConfiguration stateOverrideConfiguration,
-      std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> lastSavedBrisvaneRTPStatusProvider);
+      std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType>
+          lastSavedBrisvaneRTPStatusProvider);
 
   // The fixed identifiers the entry point uses.
   static constexpr const char* keychainServiceName = "com.tarvik.brisvane.interoperability";
@@ -75,7 +76,8 @@ class BRISVANE_EXPORT BrisvaneStateServiceImpl final : public host::BrisvaneStat
       std::shared_ptr<InstalledAppMonitorType> installedAppMonitor,
       std::shared_ptr<host::SystemSleepObserverType> sleepStateObserver,
       host::BrisvaneStateOverrideConfiguration stateOverrideConfiguration,
-      std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType> lastSavedBrisvaneRTPStatusProvider);
+      std::shared_ptr<host::BrisvaneLastSavedRTPStateProviderType>
+          lastSavedBrisvaneRTPStatusProvider);
 
   BrisvaneStateServiceImpl(const BrisvaneStateServiceImpl&) = delete;
   BrisvaneStateServiceImpl& operator=(const BrisvaneStateServiceImpl&) = delete;

@@ -4,8 +4,8 @@
 #include <memory>
 #include <optional>
 
-#include "brisvane_export.h"
 #include "BrisvaneStateServiceImplementation/BrisvaneKeychainReaderType.h"
+#include "brisvane_export.h"
 #include "interoperability/InteroperabilityClient.h"
 
 namespace brisvane {

@@ -10,7 +10,8 @@ namespace brisvane {
 const host::LogCategory& rtpLogCategory();
 
 // The file every line of the state service and its reader names.
-inline constexpr const char* kRTPLogFile = "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl";
+inline constexpr const char* kRTPLogFile =
+    "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl";
 
 // One line in the service's category, with the service's fixed context and file. The message is
 // produced only when the line is written.

@@ -9,12 +9,12 @@
 
 #include "BrisvaneStateServiceImplementation/InstalledAppMonitorType.h"
 #include "host/contracts.h"
-#include "reactive/cancellable.h"
-#include "runtime/clock.h"
 #include "metadata/metadata_query.h"
 #include "notifications/notification_center.h"
+#include "reactive/cancellable.h"
 #include "reactive/publisher.h"
 #include "reactive/subjects.h"
+#include "runtime/clock.h"
 
 namespace brisvane {
 

@@ -20,11 +20,11 @@
 
 #include "BrisvaneStateServiceImplementation/SpotlightInstalledAppMonitor.h"
 #include "host/logging.h"
-#include "reactive/cancellable.h"
 #include "metadata/detail/metadata_plist.h"
-#include "runtime/main_loop.h"
 #include "metadata/metadata_query.h"
 #include "notifications/notification_center.h"
+#include "reactive/cancellable.h"
+#include "runtime/main_loop.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

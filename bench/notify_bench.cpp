@@ -206,7 +206,8 @@ class StoppedObservers {
 };
 
 void FirstPostWithStoppedObservers(benchmark::State& state) {
-  const fs::path temp = fs::temp_directory_path() / ("brisvane-stopped-" + std::to_string(::getpid()));
+  const fs::path temp =
+      fs::temp_directory_path() / ("brisvane-stopped-" + std::to_string(::getpid()));
   fs::create_directories(temp);
   const fs::path folder = temp / "distributed-notifications";
   DistributedNotificationCenter::create(folder);  // makes the folder

@@ -12,7 +12,9 @@ namespace {
 // Debug lines are not written by a host in production; keep the sink at info so the timing is
 // that of the service, not of formatting log text.
 struct Quiet {
-  Quiet() { host::setLogSink(std::make_shared<host::StandardErrorLogSink>(host::LogLevel::warning)); }
+  Quiet() {
+    host::setLogSink(std::make_shared<host::StandardErrorLogSink>(host::LogLevel::warning));
+  }
 };
 
 // Quiet is the first base so that the log sink is in place before anything is built.

@@ -14,9 +14,10 @@ namespace host {
 //
 // Threads: any; calls are serialised. A file that cannot be read or holds anything else reads as
 // nothing saved, and so does anything that is not a regular file of at most kMaximumSize bytes
-// (a FIFO or a device is opened without waiting and never read); a failed write is reported on standard error and otherwise ignored, since a
-// provider never fails its caller.
-class BRISVANE_EXPORT FileLastSavedRTPStateProvider final : public BrisvaneLastSavedRTPStateProviderType {
+// (a FIFO or a device is opened without waiting and never read); a failed write is reported on
+// standard error and otherwise ignored, since a provider never fails its caller.
+class BRISVANE_EXPORT FileLastSavedRTPStateProvider final
+    : public BrisvaneLastSavedRTPStateProviderType {
  public:
   explicit FileLastSavedRTPStateProvider(std::filesystem::path path);
 

@@ -11,7 +11,8 @@ namespace host {
 namespace {
 
 std::optional<std::string> bundleIdentifier(const std::filesystem::path& bundle) {
-  const int contents = ::open((bundle / "Contents").c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int contents =
+      ::open((bundle / "Contents").c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (contents < 0) return std::nullopt;
   auto info = platform::detail::readBundleInfo(contents, "Info.plist");
   ::close(contents);
@@ -24,7 +25,8 @@ std::optional<std::string> bundleIdentifier(const std::filesystem::path& bundle)
 FolderAppOnDeviceChecker::FolderAppOnDeviceChecker(std::vector<std::filesystem::path> folders)
     : folders_(std::move(folders)) {}
 
-std::vector<std::pair<std::filesystem::path, std::string>> FolderAppOnDeviceChecker::bundles() const {
+std::vector<std::pair<std::filesystem::path, std::string>> FolderAppOnDeviceChecker::bundles()
+    const {
   std::vector<std::pair<std::filesystem::path, std::string>> found;
   for (const auto& folder : folders_) {
     std::error_code error;

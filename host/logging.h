@@ -90,15 +90,15 @@ BRISVANE_EXPORT std::shared_ptr<LogSink> currentLogSink();
 // The five entry points. They never throw: a message producer that throws is written as a line
 // saying so.
 BRISVANE_EXPORT void logDebug(const LogCategory& category, const LogMessage& message, long context,
-              bool asynchronous, const char* file);
+                              bool asynchronous, const char* file);
 BRISVANE_EXPORT void logInfo(const LogCategory& category, const LogMessage& message, long context,
-             bool asynchronous, const char* file);
-BRISVANE_EXPORT void logWarning(const LogCategory& category, const LogMessage& message, long context,
-                bool asynchronous, const char* file);
+                             bool asynchronous, const char* file);
+BRISVANE_EXPORT void logWarning(const LogCategory& category, const LogMessage& message,
+                                long context, bool asynchronous, const char* file);
 BRISVANE_EXPORT void logError(const LogCategory& category, const LogMessage& message, long context,
-              bool asynchronous, const char* file);
-BRISVANE_EXPORT void logExtended(const LogCategory& category, const LogMessage& message, long context,
-                 bool asynchronous, const char* file);
+                              bool asynchronous, const char* file);
+BRISVANE_EXPORT void logExtended(const LogCategory& category, const LogMessage& message,
+                                 long context, bool asynchronous, const char* file);
 
 // Installs a CapturingLogSink for its lifetime and puts the previous sink back afterwards.
 class BRISVANE_EXPORT ScopedLogCapture {

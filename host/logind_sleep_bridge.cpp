@@ -17,7 +17,9 @@ constexpr const char* kLoginName = "org.freedesktop.login1";
 constexpr const char* kLoginPath = "/org/freedesktop/login1";
 constexpr const char* kLoginInterface = "org.freedesktop.login1.Manager";
 
-std::string errnoText(int negativeErrno) { return std::strerror(-negativeErrno); }
+std::string errnoText(int negativeErrno) {
+  return std::strerror(-negativeErrno);
+}
 
 }  // namespace
 
@@ -92,9 +94,8 @@ void startSystemSleepEventsOnce() {
         LogindSleepBridge::start(workspaceNotificationCenter(), std::nullopt, &whyNot);
     if (!bridge) {
       logWarning(
-          category,
-          [whyNot] { return "running without sleep and wake events (" + whyNot + ")"; }, 0, true,
-          "host/SystemSleepObserver");
+          category, [whyNot] { return "running without sleep and wake events (" + whyNot + ")"; },
+          0, true, "host/SystemSleepObserver");
     }
   });
 }

@@ -14,6 +14,8 @@ SystemSleepObserver::SystemSleepObserver(platform::NotificationCenter& notificat
           notificationCenter.publisher(kWorkspaceWillSleepNotification)
               .map([](const platform::Notification&) { return SystemSleepEvent::sleep; }))) {}
 
-platform::Publisher<SystemSleepEvent> SystemSleepObserver::eventPublisher() const { return events_; }
+platform::Publisher<SystemSleepEvent> SystemSleepObserver::eventPublisher() const {
+  return events_;
+}
 
 }  // namespace host

@@ -8,8 +8,8 @@
 #include "brisvane_export.h"
 #include "interoperability/InteroperabilityClient.h"
 #include "interoperability_keychain/KeychainStorage.h"
-#include "notifications/distributed_notification_center.h"
 #include "keychain/keychain.h"
+#include "notifications/distributed_notification_center.h"
 #include "runtime/serial_executor.h"
 
 namespace brisvane {

@@ -122,8 +122,10 @@ BRISVANE_EXPORT std::string describe(const KeychainValue& value);
 // Threads: any thread, any number at once. Calls block while the store is busy, up to the busy
 // timeout.
 BRISVANE_EXPORT OSStatus SecItemAdd(const KeychainDictionary& attributes);
-BRISVANE_EXPORT OSStatus SecItemCopyMatching(const KeychainDictionary& query, std::optional<KeychainValue>* result);
-BRISVANE_EXPORT OSStatus SecItemUpdate(const KeychainDictionary& query, const KeychainDictionary& changes);
+BRISVANE_EXPORT OSStatus SecItemCopyMatching(const KeychainDictionary& query,
+                                             std::optional<KeychainValue>* result);
+BRISVANE_EXPORT OSStatus SecItemUpdate(const KeychainDictionary& query,
+                                       const KeychainDictionary& changes);
 BRISVANE_EXPORT OSStatus SecItemDelete(const KeychainDictionary& query);
 
 // The four operations as an object, so that their callers can be given another implementation

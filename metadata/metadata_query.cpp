@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "metadata/detail/metadata_scanner.h"
-#include "runtime/main_loop.h"
 #include "notifications/notification_center.h"
+#include "runtime/main_loop.h"
 #include "runtime/task.h"
 
 namespace platform {

@@ -86,7 +86,8 @@ BRISVANE_EXPORT const void* currentThreadTag() noexcept;
 // from any thread; own(), addResource(), exit() and finish() only by the thread inside the chain.
 // Lifetime: shared. The subscription handle holds it strongly; emitters and loop blocks hold it
 // weakly; a subject lists it by raw pointer until the chain detaches at tear-down.
-class BRISVANE_EXPORT Chain final : public CancelTarget, public std::enable_shared_from_this<Chain> {
+class BRISVANE_EXPORT Chain final : public CancelTarget,
+                                    public std::enable_shared_from_this<Chain> {
  public:
   // A new chain, owned by the calling thread (as if admitted directly): the caller attaches the
   // nodes and sources and then calls exit(), which delivers whatever arrived meanwhile.

@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "reactive/publisher.h"
 #include "reactive/publisher_chain.h"
 #include "reactive/publisher_sync.h"
-#include "reactive/publisher.h"
 
 namespace platform::detail {
 

@@ -3,8 +3,8 @@
 #include <memory>
 #include <utility>
 
-#include "reactive/publisher_subject.h"
 #include "reactive/publisher.h"
+#include "reactive/publisher_subject.h"
 
 namespace platform {
 

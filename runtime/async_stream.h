@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "runtime/runtime_mutex.h"
-#include "runtime/task_runtime.h"
 #include "runtime/task.h"
+#include "runtime/task_runtime.h"
 
 namespace platform {
 
@@ -68,7 +68,8 @@ struct AsyncStreamState {
       }
       // A delivering thread, or the yield about to deliver what is still buffered, sees the end
       // itself once it has handed the buffer over.
-      if (onValue && !isDelivering && buffer.empty()) releaseCallbacksLocked(droppedOnValue, endNow);
+      if (onValue && !isDelivering && buffer.empty())
+        releaseCallbacksLocked(droppedOnValue, endNow);
     }
     changed.notify_all();
     if (endNow) endNow();

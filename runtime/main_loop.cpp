@@ -23,9 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/runtime_mutex.h"
 #include "runtime/detail/runtime_clock.h"
 #include "runtime/detail/runtime_fatal.h"
+#include "runtime/runtime_mutex.h"
 
 namespace platform {
 

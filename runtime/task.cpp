@@ -10,8 +10,8 @@
 #include "runtime/clock.h"
 #include "runtime/detail/runtime_clock.h"
 #include "runtime/detail/runtime_fatal.h"
-#include "runtime/runtime_mutex.h"
 #include "runtime/detail/task_pool.h"
+#include "runtime/runtime_mutex.h"
 #include "runtime/task_runtime.h"
 
 namespace platform {
@@ -108,8 +108,7 @@ void detachVirtualSleeps(const Clock& clock) {
 
 std::size_t countVirtualSleeps(const Clock& clock) {
   return static_cast<std::size_t>(std::count_if(
-      virtualSleeps().begin(), virtualSleeps().end(),
-      [&clock](const VirtualSleep* sleep) {
+      virtualSleeps().begin(), virtualSleeps().end(), [&clock](const VirtualSleep* sleep) {
         // A cancelled sleep is on its way out and no longer waits for time.
         return sleep->clock == &clock && !sleep->isDue &&
                !sleep->task->isCancelled.load(std::memory_order_acquire);

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "e2e_support.h"
 #include "answer_board.h"
+#include "e2e_support.h"
 #include "measure.h"
 
 namespace e2e {

@@ -24,8 +24,8 @@
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "messages/BrisvaneSettings.h"
-#include "runtime/clock.h"
 #include "reliability/sandbox.h"
+#include "runtime/clock.h"
 
 namespace e2e {
 

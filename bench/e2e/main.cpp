@@ -60,15 +60,15 @@
 #include <vector>
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
+#include "answer_board.h"
+#include "bench_host.h"
 #include "dbus_peer.h"
 #include "e2e_support.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
+#include "keychain/keychain.h"
+#include "measure.h"
 #include "messages/BrisvaneSettings.h"
 #include "notifications/distributed_notification_center.h"
-#include "keychain/keychain.h"
-#include "answer_board.h"
-#include "bench_host.h"
-#include "measure.h"
 #include "reliability/proc_stats.h"
 #include "reliability/sandbox.h"
 #include "support/process.h"
@@ -80,8 +80,8 @@ using brisvane::BrisvaneSettings;
 using brisvane::BrisvaneStateServiceImpl;
 using brisvane::KeychainInteroperabilityClient;
 using e2e::Database;
-using e2e::selfPath;
 using e2e::monotonicNanos;
+using e2e::selfPath;
 using testsupport::Process;
 
 constexpr auto kAnswerTimeout = std::chrono::seconds(10);
@@ -182,9 +182,8 @@ void printMachine() {
   std::fprintf(report,
                "load average at start: %s (other work on the machine inflates every figure)\n",
                readFirstLine("/proc/loadavg", "").c_str());
-  std::fprintf(
-      report, "build: %s%s\n", build,
-      e2e::isSanitized() ? ", sanitizers on (figures are not representative)" : "");
+  std::fprintf(report, "build: %s%s\n", build,
+               e2e::isSanitized() ? ", sanitizers on (figures are not representative)" : "");
 }
 
 // --- Sandboxes and interrupts ----------------------------------------------------------------
@@ -507,8 +506,7 @@ struct DBusPath {
   std::unique_ptr<e2e::DBusWriter> writer;
   fs::path database;
 
-  explicit DBusPath(const RunSandbox& sandbox)
-      : database(sandbox.root() / "dbus.sqlite3") {
+  explicit DBusPath(const RunSandbox& sandbox) : database(sandbox.root() / "dbus.sqlite3") {
     try {
       bus = std::make_unique<e2e::PrivateBus>(sandbox.runtimeFolder());
       writer = std::make_unique<e2e::DBusWriter>(bus->address(), database);
@@ -857,8 +855,8 @@ void idle(const Options& options) {
                "threads\n",
                startUpMs, e2e::totalVoluntarySwitches(before), before.size());
   std::fprintf(report, "  during %d s idle: %ld voluntary switches (%s); threads %zu -> %zu\n",
-               options.idleSeconds, idleSwitches,
-               e2e::describeSwitches(before, after).c_str(), before.size(), after.size());
+               options.idleSeconds, idleSwitches, e2e::describeSwitches(before, after).c_str(),
+               before.size(), after.size());
   std::fprintf(report, "  goal 0: %s\n", verdict(idleSwitches == 0).c_str());
   if (options.idleSeconds != 10) {
     std::fprintf(stderr, "bench.e2e: idle ran for %d s, idle_wakeups_10s is null\n",
@@ -903,8 +901,7 @@ void memory(const Options& options) {
   const long long hostCpu = e2e::cpuMicros(host->pid()) - cpuAtReady;
   const long long writerCpu = e2e::cpuMicros(::getpid()) - ownCpuAtReady;
   const long hostSwitches =
-      e2e::totalVoluntarySwitches(reliability::threadSwitches(host->pid())) -
-      switchesAtReady;
+      e2e::totalVoluntarySwitches(reliability::threadSwitches(host->pid())) - switchesAtReady;
   std::fprintf(report,
                "  per change: host CPU %.1f us, writer CPU %.1f us (user + system); host voluntary "
                "context switches %.2f\n",

@@ -6,19 +6,19 @@
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "BrisvaneStateServiceImplementation/Version.h"
 #include "host/folder_app_checker.h"
-#include "runtime/main_loop.h"
 #include "reactive/subjects.h"
+#include "runtime/main_loop.h"
 
 int main() {
   // The host decides about overrides; this one never overrides.
   platform::CurrentValueSubject<host::BrisvaneRTPOverrideState> overrideState(
       host::BrisvaneRTPOverrideState::notOverridden);
-  host::BrisvaneStateOverrideConfiguration configuration{
-      [] { return false; }, [] { return false; }, [] {}, overrideState.publisher()};
+  host::BrisvaneStateOverrideConfiguration configuration{[] { return false; }, [] { return false; },
+                                                         [] {}, overrideState.publisher()};
 
-  auto checker = std::make_shared<host::FolderAppOnDeviceChecker>(
-      std::vector<std::filesystem::path>{std::filesystem::path(getenv("HOME") ? getenv("HOME") : "/") /
-                                         "Applications"});
+  auto checker =
+      std::make_shared<host::FolderAppOnDeviceChecker>(std::vector<std::filesystem::path>{
+          std::filesystem::path(getenv("HOME") ? getenv("HOME") : "/") / "Applications"});
   auto service = brisvane::BrisvaneStateServiceImpl::make(
       "com.tarvik.interoperability.shared", "com.tarvik.nyra", checker, configuration, nullptr);
 

@@ -13,8 +13,8 @@
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "host/folder_app_checker.h"
-#include "runtime/main_loop.h"
 #include "reactive/subjects.h"
+#include "runtime/main_loop.h"
 
 int main() {
   platform::CurrentValueSubject<host::BrisvaneRTPOverrideState> overrideState(

@@ -22,8 +22,8 @@ struct BundleInfo {
 inline constexpr std::size_t kMaximumInfoPlistSize = 1 << 20;
 
 // Parses the bytes of an Info.plist, XML or binary. Absent when the bytes are not a property
-// list, are beyond the limits below, its root is not a dictionary, or CFBundleIdentifier is missing, empty or not text.
-// Pure and thread-safe; never throws on malformed input.
+// list, are beyond the limits below, its root is not a dictionary, or CFBundleIdentifier is
+// missing, empty or not text. Pure and thread-safe; never throws on malformed input.
 std::optional<BundleInfo> parseBundleInfo(std::string_view bytes);
 
 // Reads and parses the file `name` in the open directory `directoryFd`, without following a

@@ -3,12 +3,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/un.h>
-#include <linux/sockios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -232,8 +232,9 @@ void Broadcaster::sendTo(const Receiver& receiver, std::string_view datagram,
     // more on a socket with room: when that fails too, the queue was full after the mark was
     // made, so the receiver has datagrams to read and finds the mark once it has read them.
     const std::string marker = receiver.name + std::string(missedSuffix);
-    const int fd = ::openat(folderFd_, marker.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    const int fd =
+        ::openat(folderFd_, marker.c_str(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd >= 0) ::close(fd);  // EEXIST: already marked and not yet seen
     int queued = 0;
     if (::ioctl(sendFd_.get(), SIOCOUTQ, &queued) != 0 || queued >= sendBufferSize_ / 2) {

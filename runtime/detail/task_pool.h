@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -7,8 +9,6 @@
 #include <deque>
 #include <functional>
 #include <vector>
-
-#include <sys/types.h>
 
 #include "runtime/runtime_mutex.h"
 

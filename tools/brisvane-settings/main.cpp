@@ -14,9 +14,9 @@
 #include "interoperability/Message.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "interoperability_keychain/KeychainStorage.h"
+#include "keychain/os_status_error.h"
 #include "messages/BrisvaneSettings.h"
 #include "notifications/distributed_notification_center.h"
-#include "keychain/os_status_error.h"
 #include "runtime/task.h"
 
 namespace {

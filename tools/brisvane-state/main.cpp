@@ -20,10 +20,10 @@
 #include "host/logging.h"
 #include "host/system_sleep_observer.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
-#include "messages/BrisvaneSettings.h"
-#include "runtime/main_loop.h"
 #include "keychain/os_status_error.h"
+#include "messages/BrisvaneSettings.h"
 #include "reactive/subjects.h"
+#include "runtime/main_loop.h"
 
 namespace {
 
