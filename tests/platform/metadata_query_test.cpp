@@ -112,6 +112,10 @@ class MetadataQueryTest : public ::testing::Test {
 
 TEST_F(MetadataQueryTest, GatherFindsMatchingBundlesButNotThroughLinksOrInsideBundles) {
   makeBundle(scope_ / "A.app", "com.example.a");
+  // An empty display name falls back to the bundle name, not to the file name.
+  writeFile(scope_ / "A.app" / "Contents" / "Info.plist",
+            platform::detail::encodeStringDictionary({{"CFBundleIdentifier", "com.example.a"},
+                {"CFBundleDisplayName", ""}, {"CFBundleName", "Bee"}}, PlistFormat::xml));
   makeBundle(scope_ / "Utilities" / "Deep" / "B.app", "com.example.b", PlistFormat::binary);
   makeBundle(scope_ / "A.app" / "Contents" / "Helpers" / "Inner.app", "com.example.c");
   makeBundle(dir_ / "elsewhere" / "Linked.app", "com.example.c");
@@ -125,6 +129,7 @@ TEST_F(MetadataQueryTest, GatherFindsMatchingBundlesButNotThroughLinksOrInsideBu
   // The nested scope and the duplicate report each bundle once; the missing scope is harmless.
   start({scope_, scope_ / "Utilities", scope_.string() + "/", dir_ / "missing"});
   EXPECT_EQ(identifiersOf(query_.results()), (Ids{"com.example.a", "com.example.b", "com.example.c"}));
+  EXPECT_EQ(query_.results()[0].valueForAttribute(platform::MetadataItemDisplayNameKey), "Bee");
   const auto b = query_.results()[1];  // ordered by path
   EXPECT_EQ(b.valueForAttribute(platform::MetadataItemPathKey),
             (scope_ / "Folder.notapp" / "C.app").string());
