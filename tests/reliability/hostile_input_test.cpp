@@ -58,10 +58,7 @@ std::string nestedBinaryPlist(std::uint32_t depth, bool isShared) {
   };
   std::vector<std::string> objects{"\xD2" + ref(1) + ref(3) + ref(2) + ref(4),
                                    std::string("\x5F\x10\x12", 3) + "CFBundleIdentifier",
-                                   "\x55"
-                                   "com.x",
-                                   "\x54"
-                                   "deep"};
+                                   "\125com.x", "\124deep"};
   for (std::uint32_t i = 0; i < depth; ++i)
     objects.push_back((isShared ? "\xA2" + ref(5 + i) : "\xA1") + ref(5 + i));
   objects.push_back("\xA0");
@@ -79,10 +76,8 @@ std::string nestedBinaryPlist(std::uint32_t depth, bool isShared) {
 std::string nestedXmlPlist(int depth) {
   std::string open, close;
   for (int i = 0; i < depth; ++i) open += "<array>", close += "</array>";
-  return "<plist "
-         "version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.x</string><key>deep</"
-         "key>" +
-         open + close + "</dict></plist>";
+  return "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.x</string>" +
+         std::string("<key>deep</key>") + open + close + "</dict></plist>";
 }
 
 // A malformed bundle is "not that application": it never crashes the scan, and the scan's work
