@@ -1,7 +1,7 @@
 // The service in this process, against races it must win: ways in which a host can end on a
 // stale keychain value after a change was saved and announced (left on the old value until the
-// next trigger, which may be the 6-hour refresh), each made deterministic by a reader whose
-// reads the test releases in the order it wants; and services dropped while their refreshes
+// next trigger, which may be the 6-hour refresh), each made deterministic by holding reads back;
+// and services dropped while their refreshes
 // run. (That an announcement follows the store write is the keychain client test's.)
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
@@ -21,7 +20,6 @@
 #include "messages/BrisvaneSettings.h"
 #include "reliability/proc_stats.h"
 #include "reliability/sandbox.h"
-#include "runtime/async_stream.h"
 #include "runtime/main_loop.h"
 #include "runtime/task.h"
 #include "support/process.h"
@@ -30,83 +28,25 @@
 
 namespace {
 
-using platform::Void;
-
-// Every read takes the value current when it starts; one that took "false" then waits until the
-// test opens the gate, like a keychain read that returns late. Any thread.
-class GatedReader final : public brisvane::BrisvaneKeychainReaderType {
- public:
-  std::optional<bool> readRTPState() override {
-    std::unique_lock lock(mutex_);
-    const std::optional<bool> value = value_;
-    ++started_;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return isOpen_ || value == true; });
-    return value;
-  }
-  platform::AsyncStream<Void> listenForRTPStateUpdates() override {
-    auto [stream, continuation] = platform::AsyncStream<Void>::makeStream();
-    std::lock_guard lock(mutex_);
-    continuations_.push_back(continuation);
-    changed_.notify_all();
-    return std::move(stream);
-  }
-  void set(std::optional<bool> value, bool isOpen) {
-    std::lock_guard lock(mutex_);
-    value_ = value;
-    isOpen_ = isOpen;
-    changed_.notify_all();
-  }
-  bool awaitReads(int reads) {  // and the change stream open
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20),
-                             [&] { return started_ >= reads && !continuations_.empty(); });
-  }
-  // An announcement on every stream opened so far.
-  void announce() {
-    std::unique_lock lock(mutex_);
-    const auto targets = continuations_;
-    lock.unlock();
-    for (const auto& c : targets) c.yield(Void{});
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::optional<bool> value_;
-  bool isOpen_ = false;
-  int started_ = 0;
-  std::vector<platform::AsyncStream<Void>::Continuation> continuations_;
-};
-
-struct Service {
-  std::shared_ptr<GatedReader> reader = std::make_shared<GatedReader>();
-  testsupport::FakeOverride override_;
-  std::shared_ptr<brisvane::BrisvaneStateServiceImpl> make() {
-    return brisvane::BrisvaneStateServiceImpl::make(
-        reader, std::make_shared<testsupport::FakeInstalledAppMonitor>(true),
-        std::make_shared<testsupport::FakeSleepObserver>(), override_.configuration(), nullptr);
-  }
-  ~Service() { reader->set(std::nullopt, true); }
-};
-
 // Refreshes run concurrently: a read begun before a change that returns after the read that saw
 // the change must not replace the newer value.
 TEST(RefreshOrdering, AnOlderReadFinishingLastDoesNotReplaceANewerOne) {
-  Service s;
-  s.reader->set(false, false);
-  auto service = s.make();
+  testsupport::ServiceHarness h;
+  h.reader->value = false;
+  h.reader->block(true);  // reads that began on "false" wait; one that began on "true" passes
+  h.build();
   std::atomic<int> sends{-1};  // not counting the replay on subscription
   auto counting =
-      brisvane::probe::keychainValues(*service).sink([&](const std::optional<bool>&) { ++sends; });
-  ASSERT_TRUE(s.reader->awaitReads(2));  // the two refreshes of construction read "false"
-  s.reader->set(true, false);            // saved and announced; that refresh reads "true"
-  s.reader->announce();
+      brisvane::probe::keychainValues(*h.service).sink([&](const std::optional<bool>&) { ++sends; });
+  // The two refreshes of construction read "false".
+  ASSERT_TRUE(testsupport::waitFor([&] { return h.reader->entered == 2 && h.reader->listens == 1; }));
+  h.reader->value = true;  // saved and announced; that refresh reads "true"
+  h.reader->signal();
   ASSERT_TRUE(testsupport::waitFor([&] { return sends == 1; }));
-  s.reader->set(true, true);  // the reads of construction, begun before the save, come back now
+  h.reader->release();  // the reads of construction, begun before the save, come back now
   // A service that drops stale results sends nothing more, and passes once this guard ends.
   testsupport::waitFor([&] { return sends >= 3; }, std::chrono::seconds(5));
-  EXPECT_EQ(service->keychainRTPValue(), true) << "an older read replaced the newer value";
+  EXPECT_EQ(h.service->keychainRTPValue(), true) << "an older read replaced the newer value";
 }
 
 // An announcement made after construction returns, while the task that opens the change stream
@@ -122,18 +62,18 @@ TEST(RefreshOrdering, AnAnnouncementRightAfterConstructionIsNotLost) {
       gate.wait(lock, [&] { return isOpen; });
     }));
   }
-  Service s;
-  s.reader->set(false, true);
-  auto service = s.make();
-  s.reader->set(true, true);
-  s.reader->announce();
+  testsupport::ServiceHarness h;
+  h.reader->value = false;
+  h.build();
+  h.reader->value = true;
+  h.reader->signal();
   {
     std::lock_guard lock(gateMutex);
     isOpen = true;
   }
   gate.notify_all();
   for (const auto& task : busy) task.wait();
-  EXPECT_TRUE(testsupport::waitFor([&] { return service->keychainRTPValue() == true; }))
+  EXPECT_TRUE(testsupport::waitFor([&] { return h.service->keychainRTPValue() == true; }))
       << "the service stays on the value read before the change";
 }
 

@@ -36,27 +36,33 @@ class LockedOptional {
 };
 
 // A keychain reader whose answer, failures and blocking the test controls; counts its reads
-// (begun and finished), listens and ended listening streams. Thread-safe.
+// (begun and finished), listens and ended listening streams. A read answers the value current
+// when it began, like a keychain read that returns late. Thread-safe.
 struct FakeKeychainReader final : brisvane::BrisvaneKeychainReaderType {
   std::optional<bool> readRTPState() override {
+    const std::optional<bool> seen = value.load();
     ++entered;
     std::unique_lock lock(mutex);
-    released.wait(lock, [&] { return !blocked; });
+    released.wait(lock, [&] { return !blocked || (seen && seen == passesBlock.load()); });
     ++reads;
     if (failReads) throw std::runtime_error("the store is locked");
-    return value.load();
+    return seen;
   }
   platform::AsyncStream<platform::Void> listenForRTPStateUpdates() override {
-    ++listens;
-    if (failListen) throw std::runtime_error("no notification folder");
+    if (failListen) throw (++listens, std::runtime_error("no notification folder"));
     auto [stream, continuation] = platform::AsyncStream<platform::Void>::makeStream();
     continuation.onTermination([this] { ++terminations; });
     const std::lock_guard lock(mutex);
     continuations.push_back(continuation);
+    ++listens;  // counted once signal() reaches the stream
     return std::move(stream);
   }
-  // While blocked, reads wait inside readRTPState().
-  void block() { const std::lock_guard lock(mutex); blocked = true; }
+  // While blocked, reads wait inside readRTPState(), except those that began on `passes`.
+  void block(std::optional<bool> passes = std::nullopt) {
+    passesBlock = passes;
+    const std::lock_guard lock(mutex);
+    blocked = true;
+  }
   void release() { { const std::lock_guard lock(mutex); blocked = false; } released.notify_all(); }
   // One change announcement on every open listening stream.
   void signal() {
@@ -66,7 +72,7 @@ struct FakeKeychainReader final : brisvane::BrisvaneKeychainReaderType {
     for (auto& c : targets) c.yield(platform::Void{});
   }
 
-  LockedOptional value;
+  LockedOptional value, passesBlock;
   std::atomic<bool> failReads{false}, failListen{false};
   std::atomic<int> entered{0}, reads{0}, listens{0}, terminations{0};
   std::mutex mutex;
