@@ -1,6 +1,6 @@
 // Hosts (reliability.helper.host) and writers (reliability.helper.writer) in processes of their
 // own, on one sandbox's store and notification folder: what a host must end on after bursts,
-// killed writers and floods, and what it must not do (wake while idle, grow, die of a datagram).
+// killed writers and floods, and what it must not do (wake while idle, grow).
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -206,29 +206,6 @@ TEST(Memory, HostHeapDoesNotGrowWithTheNumberOfChanges) {
   // without one is the state of the threads that happen to exist at the time (a few kB each).
   EXPECT_LT(heap[2] - heap[0], 64 * 1024) << "heap in use after each round: " << heap[0] << ", "
                                           << heap[1] << ", " << heap[2] << " bytes";
-}
-
-// Datagrams that are not announcements, sent to the host's socket: it must stay up and still
-// follow the next change.
-TEST(HostileInput, MalformedDatagramsNeitherKillTheHostNorDeafenIt) {
-  reliability::Sandbox sandbox;
-  auto writer = reliability::makeWriterClient();
-  writer->saveData(brisvane::BrisvaneSettings(false));
-  reliability::HostSession host;
-  const std::string name =
-      writer->notificationName(std::string(brisvane::BrisvaneSettings::messageKey));
-  std::string noise(4096, '\0');
-  std::mt19937 random(7);
-  for (char& byte : noise) byte = static_cast<char>(random());
-  for (const std::string& datagram :
-       {std::string(), std::string("D"), std::string("DN\x01"), std::string("DN\x01\x00", 4),
-        std::string("XX\x01\x00", 4) + name, std::string("DN\x7f\x00", 4) + name,
-        reliability::announcement(name + std::string(1, '\0') + "x"),
-        reliability::announcement(std::string(70000, 'n')), noise, "DN" + noise}) {
-    ASSERT_TRUE(reliability::sendToEverySocket(sandbox.notificationFolder(), datagram));
-  }
-  writer->saveData(brisvane::BrisvaneSettings(true));
-  EXPECT_TRUE(host.await(true)) << "the host died or missed the change after the datagrams";
 }
 
 }  // namespace

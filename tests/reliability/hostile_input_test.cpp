@@ -1,7 +1,7 @@
 // What other processes can put in the host's way: a folder others can enter, files in an
 // application folder, files where the host reads, a lock held on the store's folder, sockets and
 // folders of another user. None of it may crash the host, make it wait without a bound or be
-// used. (Malformed datagrams are in host_test.cpp.)
+// used. (Malformed datagrams are the notification center's test and the datagram fuzzer's.)
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
