@@ -1,9 +1,7 @@
 #include "notifications/distributed_notification_center.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +14,7 @@
 
 #include "notifications/detail/dnc_datagram.h"
 #include "notifications/detail/dnc_folder.h"
+#include "reliability/proc_stats.h"
 #include "support/temp_dir.h"
 #include "support/unix_socket.h"
 #include "support/wait.h"
@@ -50,32 +49,7 @@ struct Received {
   std::vector<std::string> all;
 };
 
-using testsupport::addressOf;
-
-// A datagram socket bound at `path`, standing in for an observer of another program; sends to
-// other paths too.
-class RawSocket {
- public:
-  explicit RawSocket(const fs::path& path) : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    const sockaddr_un address = addressOf(path);
-    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-      throw std::system_error(errno, std::generic_category(), "cannot bind " + path.string());
-    }
-  }
-  ~RawSocket() { ::close(fd_); }
-  std::vector<std::string> drain() const {
-    std::vector<std::string> datagrams;
-    char buffer[platform::dnc::kMaxDatagramSize + 16];
-    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT)) >= 0;) datagrams.emplace_back(buffer, n);
-    return datagrams;
-  }
-  bool sendTo(const fs::path& path, const std::string& datagram, int flags = 0) const {
-    const sockaddr_un address = addressOf(path);
-    return ::sendto(fd_, datagram.data(), datagram.size(), flags,
-                    reinterpret_cast<const sockaddr*>(&address), sizeof(address)) >= 0;
-  }
-  int fd_;
-};
+using testsupport::BoundSocket;
 
 std::vector<fs::path> socketsIn(const fs::path& folder) {
   std::vector<fs::path> sockets;
@@ -124,12 +98,8 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
   EXPECT_EQ(socketsIn(folder).size(), 1u);
 }
 
-char threadState(pid_t tid) {  // 'R', 'S', ... from /proc, or 0
-  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  const auto close = line.rfind(')');
-  return close == std::string::npos || close + 2 >= line.size() ? 0 : line[close + 2];
+char threadState(pid_t tid) {  // 'R', 'S', ... or 0 once it has gone
+  return char(reliability::perThread(::getpid(), "State:")[tid]);
 }
 
 TEST_F(DistributedNotificationCenterTest, RemovedObserversGetNothingMoreWhoeverRemovesThem) {
@@ -190,7 +160,7 @@ TEST_F(DistributedNotificationCenterTest, MissedNameIsDeliveredBeforeTheDatagram
   center->addObserver("b", got.callback());
   const auto sockets = socketsIn(folder);
   ASSERT_EQ(sockets.size(), 1u);
-  RawSocket sender(temp / "sender");
+  BoundSocket sender(temp / "sender");
   sender.sendTo(sockets[0], kHeader + "a");
   holding.get_future().wait();  // the receiver is inside the first callback
   std::size_t queued = 0;
@@ -223,7 +193,7 @@ TEST_F(DistributedNotificationCenterTest, DatagramsFollowTheWireFormatAndMalform
   for (const char* name : {"x", "", "end"}) center->addObserver(name, got.callback());
   const auto sockets = socketsIn(folder);
   ASSERT_EQ(sockets.size(), 1u);
-  RawSocket sender(temp / "sender");
+  BoundSocket sender(temp / "sender");
   for (const std::string& datagram :
        {std::string(), std::string("DN"), std::string("ND\x01\x00x", 5), std::string("DN\x02\x00x", 5),
         std::string("DN\x01\x01x", 5), kHeader + std::string(platform::dnc::kMaxDatagramName + 1, 'x'),
@@ -242,9 +212,9 @@ TEST_F(DistributedNotificationCenterTest, PostsSkipForeignEntriesAndClearDeadSoc
     broadcaster.broadcast(encodeDatagram(name), missedMarkerSuffix(name), "");
   };
   TempDir outside;
-  RawSocket live(folder / "live");
-  { RawSocket dead(folder / "dead"); }  // the file stays, nobody listens
-  RawSocket target(outside / "target");
+  BoundSocket live(folder / "live");
+  { BoundSocket dead(folder / "dead"); }  // the file stays, nobody listens
+  BoundSocket target(outside / "target");
   fs::create_symlink(outside / "target", folder / "symlink");
   std::ofstream(folder / "plain") << "not a socket";
   post("hello");
@@ -253,7 +223,7 @@ TEST_F(DistributedNotificationCenterTest, PostsSkipForeignEntriesAndClearDeadSoc
   EXPECT_TRUE(target.drain().empty()) << "a symlink was followed";
   EXPECT_TRUE(fs::is_symlink(folder / "symlink") && fs::exists(folder / "plain"));
 
-  auto stuck = std::make_unique<RawSocket>(folder / "stuck");
+  auto stuck = std::make_unique<BoundSocket>(folder / "stuck");
   for (int i = 0; i < 40; ++i) post("n");  // more than the queue holds
   const fs::path mark = folder / ("stuck" + missedMarkerSuffix("n"));
   ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(mark)));
@@ -280,7 +250,7 @@ TEST(DistributedNotificationFolderTest, OnlyAPrivateFolderOfTheUserIsUsed) {
   for (const char* refused : {"group", "others", "link"}) {
     EXPECT_THROW(DistributedNotificationCenter::create(temp / refused), std::system_error) << refused;
   }
-  RawSocket live(folder / "live");  // a folder opened up later is not posted into
+  BoundSocket live(folder / "live");  // a folder opened up later is not posted into
   ::chmod(folder.c_str(), 0777);
   center->post("n");
   EXPECT_TRUE(live.drain().empty());

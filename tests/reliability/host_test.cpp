@@ -54,13 +54,10 @@ TEST(Burst, HostsEndOnTheLastValueStoredWithoutWaitingForStoppedObservers) {
     for (auto& host : hosts) {
       threadLimit = std::max(threadLimit, reliability::threadCount(host.pid()));
     }
-    std::vector<int> sockets;
+    std::vector<std::unique_ptr<testsupport::BoundSocket>> sockets;  // never read
     for (int i = 0; c.stopsObservers && i < 5; ++i) {
-      sockets.push_back(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-      const auto address =
-          testsupport::addressOf(sandbox.notificationFolder() / ("stopped-" + std::to_string(i)));
-      ASSERT_EQ(
-          ::bind(sockets.back(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+      sockets.push_back(std::make_unique<testsupport::BoundSocket>(
+          sandbox.notificationFolder() / ("stopped-" + std::to_string(i))));
     }
     if (c.stopsObservers) {
       ASSERT_EQ(::kill(hosts[0].pid(), SIGSTOP), 0);
@@ -92,7 +89,7 @@ TEST(Burst, HostsEndOnTheLastValueStoredWithoutWaitingForStoppedObservers) {
     if (c.stopsObservers) {
       ASSERT_EQ(::kill(hosts[0].pid(), SIGCONT), 0);
     }
-    for (const int fd : sockets) ::close(fd);
+    sockets.clear();
     const bool last = client->readData<brisvane::BrisvaneSettings>().value().data().isRTPEnabled();
     for (auto& host : hosts) {
       const auto state = host.await(last);

@@ -177,17 +177,13 @@ TEST(Isolation, SocketsAndFoldersOfAnotherUserAreNeitherPostedToNorUsed) {
   const auto token =
       observer->addObserver("reliability.planted", [&](const std::string&) { ++received; });
   const fs::path planted = sandbox.notificationFolder() / "65534-planted";
-  const int foreign = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const sockaddr_un address = testsupport::addressOf(planted);
-  ASSERT_EQ(::bind(foreign, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const testsupport::BoundSocket foreign(planted);
   ASSERT_EQ(::chown(planted.c_str(), other->pw_uid, other->pw_gid), 0);
   DistributedNotificationCenter::create(DistributedNotificationCenter::defaultFolder())
       ->post("reliability.planted");
   EXPECT_TRUE(testsupport::waitFor([&] { return received == 1; })) << "the post reached no one";
-  char byte = 0;
-  EXPECT_LT(::recv(foreign, &byte, 1, MSG_DONTWAIT), 0) << "a socket of another user was sent to";
+  EXPECT_TRUE(foreign.drain().empty()) << "a socket of another user was sent to";
   EXPECT_TRUE(fs::exists(planted)) << "it was removed";
-  ::close(foreign);
   observer->removeObserver(token);
   const fs::path notifications = sandbox.runtimeFolder() / "planted",
                  store = sandbox.keychainFile().parent_path();
