@@ -1,16 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <set>
 #include <thread>
 
 #include "BrisvaneStateServiceImplementation/SpotlightInstalledAppMonitor.h"
 #include "host/logging.h"
 #include "runtime/clock.h"
-#include "metadata/detail/metadata_plist.h"
 #include "runtime/main_loop.h"
 #include "notifications/notification_center.h"
+#include "support/bundles.h"
 #include "support/service_fakes.h"
 #include "support/temp_dir.h"
 
@@ -19,6 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using brisvane::SpotlightInstalledAppMonitor;
 using namespace std::chrono_literals;
+using testsupport::makeBundle;
 
 constexpr const char* kBrisvane = "com.tarvik.brisvane";
 constexpr const char* kOrbisk = "com.tarvik.brisvane-orbisk";
@@ -26,14 +26,6 @@ constexpr const char* kHost = "com.example.host";
 constexpr const char* kFallback = "🔍 Spotlight index does not see the host app. Will use fallback.";
 constexpr const char* kRefresh = "🔍 Refresh — ";
 constexpr const char* kStarted = "🔍 Query started for ";
-
-void makeBundle(const fs::path& bundle, const std::string& id, const std::string& version = "1") {
-  fs::create_directories(bundle / "Contents");
-  std::ofstream(bundle / "Contents" / "Info.plist", std::ios::binary | std::ios::trunc)
-      << platform::detail::encodeStringDictionary(
-             {{"CFBundleIdentifier", id}, {"CFBundleShortVersionString", version}},
-             platform::detail::PlistFormat::xml);
-}
 
 // The host's checker with a set of present applications. The monitor asks it on the test thread
 // only (start(), its first answer, and refreshes run by the main loop).
@@ -118,7 +110,7 @@ TEST_F(SpotlightInstalledAppMonitorTest, ChangesPublishOnceAfterTheDebounce) {
       {[&] { makeBundle(dir / "B.app", kBrisvane); fs::rename(dir / "B.app", copied); }, true},
       {[&] {  // a burst of updates: the debounce runs from the last one
          for (int i = 0; i < 4; ++i) {
-           makeBundle(scope / "Host.app", kHost, std::to_string(i + 2)), settle(0ms), settle(400ms);
+           makeBundle(scope / "Host.app", kHost, testsupport::PlistFormat::xml, std::to_string(i + 2)), settle(0ms), settle(400ms);
          }
          EXPECT_EQ(count("🔍 Query update — added=0 removed=0 changed=1"), 4u);
          fs::remove_all(copied);

@@ -11,8 +11,8 @@
 #include "host/logging.h"
 #include "host/logind_sleep_bridge.h"
 #include "host/system_sleep_observer.h"
-#include "metadata/detail/metadata_plist.h"
 #include "runtime/main_loop.h"
+#include "support/bundles.h"
 #include "support/process.h"
 #include "support/service_fakes.h"
 #include "support/temp_dir.h"
@@ -43,14 +43,9 @@ TEST(FileLastSavedRTPStateProvider, RoundTripsAndReadsAnythingElseAsNothingSaved
 }
 
 TEST(FolderAppOnDeviceChecker, FindsBundlesInNestedFoldersButNotInsideBundlesOrThroughLinks) {
-  using platform::detail::PlistFormat;
+  using testsupport::makeBundle, testsupport::PlistFormat;
   testsupport::TempDir dir;
   const auto apps = dir / "Applications";
-  const auto makeBundle = [](const fs::path& bundle, const std::string& id, PlistFormat format) {
-    fs::create_directories(bundle / "Contents");
-    std::ofstream(bundle / "Contents" / "Info.plist", std::ios::binary)
-        << platform::detail::encodeStringDictionary({{"CFBundleIdentifier", id}}, format);
-  };
   makeBundle(apps / "Host.app", "com.example.host", PlistFormat::xml);
   makeBundle(apps / "Tools" / "Binary.app", "com.example.binary", PlistFormat::binary);
   makeBundle(apps / "Host.app" / "Contents" / "Helpers" / "Inner.app", "com.example.inner", PlistFormat::xml);

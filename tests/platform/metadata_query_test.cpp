@@ -8,13 +8,12 @@
 #include <functional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "reactive/cancellable.h"
-#include "metadata/detail/metadata_plist.h"
 #include "runtime/main_loop.h"
 #include "notifications/notification_center.h"
+#include "support/bundles.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -23,25 +22,12 @@ namespace fs = std::filesystem;
 using platform::MetadataItem;
 using platform::MetadataQuery;
 using platform::Predicate;
-using platform::detail::PlistFormat;
+using testsupport::PlistFormat;
 using Ids = std::multiset<std::string>;
 
-std::string infoPlist(const std::string& identifier, PlistFormat format = PlistFormat::xml,
-                      const std::string& version = "1.0") {
-  return platform::detail::encodeStringDictionary(
-      {{"CFBundleIdentifier", identifier}, {"CFBundleShortVersionString", version}}, format);
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-void makeBundle(const fs::path& bundle, const std::string& identifier,
-                PlistFormat format = PlistFormat::xml) {
-  fs::create_directories(bundle / "Contents" / "Executables");
-  writeFile(bundle / "Contents" / "Executables" / "binary", "\x7f" "ELF");
-  writeFile(bundle / "Contents" / "Info.plist", infoPlist(identifier, format));
-}
+using testsupport::infoPlist;
+using testsupport::makeBundle;
+using testsupport::writeFile;
 
 Ids identifiersOf(const std::vector<MetadataItem>& items) {
   Ids identifiers;

@@ -6,7 +6,6 @@
 // meanwhile (hosts, writers) meets the others there.
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +14,7 @@
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
 #include "keychain/keychain.h"
 #include "notifications/distributed_notification_center.h"
+#include "support/bundles.h"
 #include "support/temp_dir.h"
 
 namespace reliability {
@@ -38,11 +38,7 @@ class Sandbox {
     std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
     for (const auto& [bundle, identifier] : {std::pair{"Nyra.app", kHostBundleIdentifier},
                                              std::pair{"Brisvane.app", "com.tarvik.brisvane"}}) {
-      const auto folder = temp_ / "home" / "Applications" / bundle / "Contents";
-      std::filesystem::create_directories(folder);
-      std::ofstream(folder / "Info.plist")
-          << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-          << "<string>" << identifier << "</string></dict></plist>\n";
+      testsupport::makeBundle(temp_ / "home" / "Applications" / bundle, identifier);
     }
   }
 

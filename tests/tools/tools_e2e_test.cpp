@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "support/bundles.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -34,11 +35,7 @@ struct Sandbox {
     fs::permissions(dir / "run", fs::perms::owner_all, fs::perm_options::replace);
   }
   void install(const std::string& bundle, const std::string& identifier) const {
-    const auto contents = dir / "home" / "Applications" / bundle / "Contents";
-    fs::create_directories(contents);
-    std::ofstream(contents / "Info.plist") << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
-                                           << "<key>CFBundleIdentifier</key><string>" << identifier
-                                           << "</string></dict></plist>";
+    testsupport::makeBundle(dir / "home" / "Applications" / bundle, identifier);
   }
   // Runs a tool to its end, its standard error into a file; `afterFirstLine` runs once the tool
   // has written its first line.
