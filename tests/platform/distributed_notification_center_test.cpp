@@ -8,13 +8,13 @@
 #include <atomic>
 #include <fstream>
 #include <future>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "notifications/detail/dnc_datagram.h"
 #include "notifications/detail/dnc_folder.h"
 #include "reliability/proc_stats.h"
+#include "support/recorder.h"
 #include "support/temp_dir.h"
 #include "support/unix_socket.h"
 #include "support/wait.h"
@@ -30,25 +30,7 @@ using testsupport::waitFor;
 
 const std::string kHeader("DN\x01\x00", 4);
 
-// Collects the names delivered to callbacks, from the receiving thread.
-struct Received {
-  DistributedNotificationCenter::Callback callback() {
-    return [this](const std::string& name) {
-      std::lock_guard lock(mutex);
-      all.push_back(name);
-    };
-  }
-  std::vector<std::string> names() {
-    std::lock_guard lock(mutex);
-    return all;
-  }
-  bool waitForName(const std::string& name) {
-    return waitFor([&] { return std::ranges::count(names(), name) > 0; });
-  }
-  std::mutex mutex;
-  std::vector<std::string> all;
-};
-
+using Received = testsupport::Recorder<std::string>;  // the names delivered to a callback
 using testsupport::BoundSocket;
 
 std::vector<fs::path> socketsIn(const fs::path& folder) {
@@ -85,12 +67,12 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
         << "others could write to the observing socket";
   }
   for (const std::string& name : {std::string("a"), std::string("c"), longest, std::string(), std::string("b")}) poster->post(name);
-  ASSERT_TRUE(otherOfB.waitForName("b") && thirdGot.waitForName("b"));
-  ASSERT_TRUE(posterGot.waitForName("a"));
-  EXPECT_EQ(otherGot.names(), (std::vector<std::string>{"a", longest, ""}));
-  EXPECT_EQ(otherAgain.names(), std::vector<std::string>{"a"}) << "the last observer was skipped";
-  EXPECT_TRUE(prefix.names().empty());
-  EXPECT_EQ(posterGot.names(), std::vector<std::string>{"a"});
+  ASSERT_TRUE(otherOfB.waitFor("b") && thirdGot.waitFor("b"));
+  ASSERT_TRUE(posterGot.waitFor("a"));
+  EXPECT_EQ(otherGot.values(), (std::vector<std::string>{"a", longest, ""}));
+  EXPECT_EQ(otherAgain.values(), std::vector<std::string>{"a"}) << "the last observer was skipped";
+  EXPECT_TRUE(prefix.values().empty());
+  EXPECT_EQ(posterGot.values(), std::vector<std::string>{"a"});
   EXPECT_THROW(poster->post(longest + "x"), std::invalid_argument);
   EXPECT_EQ(socketsIn(folder).size(), 3u);
   other.reset();
@@ -116,8 +98,8 @@ TEST_F(DistributedNotificationCenterTest, RemovedObserversGetNothingMoreWhoeverR
   center->addObserver("marker", got.callback());
   poster->removeObserver(later);  // a token of another center removes nothing
   for (const char* name : {"n", "n", "marker"}) poster->post(name);
-  ASSERT_TRUE(got.waitForName("marker"));
-  EXPECT_EQ(got.names(), (std::vector<std::string>{"n", "marker"}));
+  ASSERT_TRUE(got.waitFor("marker"));
+  EXPECT_EQ(got.values(), (std::vector<std::string>{"n", "marker"}));
 
   // From another thread, removal waits for the running callback.
   std::promise<void> entered;
@@ -176,11 +158,11 @@ TEST_F(DistributedNotificationCenterTest, MissedNameIsDeliveredBeforeTheDatagram
   ASSERT_TRUE(waitFor([&] { return bTid != 0 && threadState(bTid) == 'S'; }));
   release.set_value();
   b.join();
-  ASSERT_TRUE(got.waitForName("b"));
+  ASSERT_TRUE(got.waitFor("b"));
   std::vector<std::string> expected(queued + 2, "a");  // the held one, the queued ones, the mark
   expected.push_back("b");
   center.reset();
-  EXPECT_EQ(got.names(), expected);
+  EXPECT_EQ(got.values(), expected);
   EXPECT_FALSE(fs::exists(mark));
 }
 
@@ -200,8 +182,8 @@ TEST_F(DistributedNotificationCenterTest, DatagramsFollowTheWireFormatAndMalform
         kHeader + "x", kHeader + "end"}) {
     sender.sendTo(sockets[0], datagram);
   }
-  ASSERT_TRUE(got.waitForName("end"));
-  EXPECT_EQ(got.names(), (std::vector<std::string>{"x", "end"}));
+  ASSERT_TRUE(got.waitFor("end"));
+  EXPECT_EQ(got.values(), (std::vector<std::string>{"x", "end"}));
 }
 
 // What sits in the folder besides live sockets, and what a post does with it.

@@ -17,6 +17,7 @@
 #include "host/contracts.h"
 #include "runtime/async_stream.h"
 #include "reactive/subjects.h"
+#include "support/recorder.h"
 #include "support/wait.h"
 
 namespace testsupport {
@@ -147,18 +148,6 @@ struct ServiceHarness {
   void settle(int reads, std::optional<bool> expected) {
     ASSERT_TRUE(waitFor([&] { return reader->reads >= reads && service->keychainRTPValue() == expected; }));
   }
-};
-
-// Collects what a sink receives, from any thread.
-template <class T>
-struct Recorder {
-  std::function<void(const T&)> callback() {
-    return [this](const T& v) { const std::lock_guard l(mutex); got.push_back(v); };
-  }
-  std::vector<T> values() const { const std::lock_guard l(mutex); return got; }
-  std::size_t size() const { return values().size(); }
-  mutable std::mutex mutex;
-  std::vector<T> got;
 };
 
 }  // namespace testsupport
