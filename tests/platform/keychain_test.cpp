@@ -102,6 +102,7 @@ TEST_F(KeychainTest, ItemsAreIdentifiedByServiceGroupAccountAndFlag) {
       EXPECT_EQ(readData(q).first, expected ? errSecSuccess : errSecItemNotFound) << describe(q);
     }
   }
+  EXPECT_EQ(SecItemAdd(item("a", "synced too", true)), errSecSuccess) << "the flag is part of the identity";
 }
 
 // Malformed dictionaries give errSecParam and change nothing; a store that does not decode gives
