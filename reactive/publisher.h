@@ -12,7 +12,7 @@
 
 // Publishers that never fail, with the handful of operators the system needs.
 //
-// A Publisher is an immutable description. Every subscription (sink or subscribe) builds that
+// A Publisher is an immutable description. Every subscription (a sink) builds that
 // subscriber's own chain of operator state and returns the handle that ends it; only subjects
 // (reactive/subjects.h) are shared between subscribers.
 //
@@ -81,8 +81,6 @@ class Publisher {
   explicit Publisher(std::shared_ptr<const detail::Source<T>> source) noexcept
       : source_(std::move(source)) {}
 
-  // Delivers to `subscriber` until the handle is cancelled or dropped.
-  AnyCancellable subscribe(std::shared_ptr<Subscriber<T>> subscriber) const;
   // Calls receiveValue for each value and receiveCompletion (if given) at the end.
   AnyCancellable sink(std::function<void(const T&)> receiveValue,
                       std::function<void()> receiveCompletion = {}) const;

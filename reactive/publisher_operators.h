@@ -65,27 +65,6 @@ class SinkNode final : public Subscriber<T> {
   std::function<void()> receiveCompletion_;
 };
 
-// The last node of a subscribe() subscription: forwards to the caller's subscriber.
-template <class T>
-class ForwardNode final : public Subscriber<T> {
- public:
-  ForwardNode(Chain* chain, std::shared_ptr<Subscriber<T>> subscriber)
-      : chain_(chain), subscriber_(std::move(subscriber)) {}
-
-  void receive(const T& value) override {
-    if (!chain_->isCancelled()) subscriber_->receive(value);
-  }
-  void receiveCompletion() override {
-    if (chain_->isCancelled()) return;
-    subscriber_->receiveCompletion();
-    chain_->finish();
-  }
-
- private:
-  Chain* chain_;
-  std::shared_ptr<Subscriber<T>> subscriber_;
-};
-
 // --- map, removeDuplicates ---------------------------------------------------------------------
 
 template <class T, class U, class F>
@@ -462,14 +441,6 @@ class DebounceSource final : public Source<T> {
 }  // namespace platform::detail
 
 namespace platform {
-
-template <class T>
-AnyCancellable Publisher<T>::subscribe(std::shared_ptr<Subscriber<T>> subscriber) const {
-  if (!subscriber) return AnyCancellable();
-  std::shared_ptr<detail::Chain> chain = detail::Chain::make();
-  auto* last = chain->own<detail::ForwardNode<T>>(chain.get(), std::move(subscriber));
-  return detail::startSubscription(*this, static_cast<Subscriber<T>*>(last), std::move(chain));
-}
 
 template <class T>
 AnyCancellable Publisher<T>::sink(std::function<void(const T&)> receiveValue,
