@@ -80,15 +80,14 @@ TEST_F(KeychainTest, ItemLifecycleReportsTheDocumentedStatusesInAPrivateStore) {
 }
 
 TEST_F(KeychainTest, ItemsAreIdentifiedByServiceGroupAccountAndFlag) {
-  ASSERT_EQ(SecItemAdd(item("a", "base")), errSecSuccess);
-  ASSERT_EQ(SecItemAdd(with(item("a", "service"), kSecAttrService, "svc2")), errSecSuccess);
-  ASSERT_EQ(SecItemAdd(with(item("a", "group"), kSecAttrAccessGroup, "g2")), errSecSuccess);
-  ASSERT_EQ(SecItemAdd(item("A", "case")), errSecSuccess);
+  const std::pair<KeychainDictionary, std::string> items[] = {{query("a"), "base"},
+      {with(query("a"), kSecAttrService, "svc2"), "service"}, {with(query("a"), kSecAttrAccessGroup, "g2"), "group"},
+      {query("A"), "case"}};
+  for (const auto& [q, data] : items) {
+    ASSERT_EQ(SecItemAdd(with(with(q, kSecAttrSynchronizable, false), kSecValueData, bytesOf(data))), errSecSuccess);
+  }
   ASSERT_EQ(SecItemAdd(item("s", "synced", true)), errSecSuccess);
-  EXPECT_EQ(dataOf(query("a")), "base");
-  EXPECT_EQ(dataOf(with(query("a"), kSecAttrService, "svc2")), "service");
-  EXPECT_EQ(dataOf(with(query("a"), kSecAttrAccessGroup, "g2")), "group");
-  EXPECT_EQ(dataOf(query("A")), "case");
+  for (const auto& [q, data] : items) EXPECT_EQ(dataOf(q), data) << describe(q);
   EXPECT_EQ(readData(without(query("zzz"), kSecAttrAccount)).first, errSecSuccess);
   const struct {
     std::optional<KeychainValue> flag;  // nullopt: left out
@@ -108,15 +107,14 @@ TEST_F(KeychainTest, ItemsAreIdentifiedByServiceGroupAccountAndFlag) {
 // Malformed dictionaries give errSecParam and change nothing; a store that does not decode gives
 // errSecDecode from every call. (A directory in the store's place is a reliability test.)
 TEST_F(KeychainTest, MalformedDictionariesAndDamagedStoresFail) {
-  const auto copy = [](KeychainDictionary q) { return SecItemCopyMatching(q, nullptr); };
   const std::function<OSStatus()> cases[] = {
       [] { return SecItemAdd(without(item("a", "x"), kSecClass)); },
       [] { return SecItemAdd(with(item("a", "x"), kSecClass, "internet-password")); },
       [] { return SecItemAdd(with(item("a", "x"), "colour", "red")); },
       [] { return SecItemAdd(with(item("a", "x"), kSecValueData, "x")); },
       [] { return SecItemAdd(with(item("a", "x"), kSecAttrSynchronizable, kSecAttrSynchronizableAny)); },
-      [&] { return copy(with(query("a"), kSecValueData, bytesOf("x"))); },
-      [&] { return copy(with(query("a"), kSecMatchLimit, "two")); },
+      [] { return SecItemCopyMatching(with(query("a"), kSecValueData, bytesOf("x")), nullptr); },
+      [] { return SecItemCopyMatching(with(query("a"), kSecMatchLimit, "two"), nullptr); },
       [] { return SecItemDelete(with(query("a"), kSecReturnData, true)); },
       [] { return update("a", {{kSecAttrSynchronizable, kSecAttrSynchronizableAny}}); },
   };
