@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <future>
@@ -25,8 +24,6 @@ namespace fs = std::filesystem;
 using platform::DistributedNotificationCenter;
 using platform::dnc::encodeDatagram;
 using platform::dnc::missedMarkerSuffix;
-using testsupport::TempDir;
-using testsupport::waitFor;
 
 const std::string kHeader("DN\x01\x00", 4);
 
@@ -42,17 +39,21 @@ std::vector<fs::path> socketsIn(const fs::path& folder) {
 }
 
 struct DistributedNotificationCenterTest : ::testing::Test {
-  TempDir temp;
+  testsupport::TempDir temp;
   fs::path folder = temp / "notifications";
 };
 
+char threadState(pid_t tid) {  // 'R', 'S', ... or 0 once it has gone
+  return char(reliability::perThread(::getpid(), "State:")[tid]);
+}
+
 // Also: each center's observing socket is private to the user and goes with its center.
-TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrder) {
+TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrderUntilItIsRemoved) {
   auto poster = DistributedNotificationCenter::create(folder);
   auto other = DistributedNotificationCenter::create(folder);
   auto third = DistributedNotificationCenter::create(folder);
   EXPECT_TRUE(socketsIn(folder).empty()) << "a center binds nothing before its first observer";
-  Received posterGot, otherGot, otherAgain, otherOfB, prefix, thirdGot;
+  Received posterGot, otherGot, otherAgain, otherOfB, prefix, thirdGot, got;
   const std::string longest(DistributedNotificationCenter::kMaxNameLength, 'x');
   poster->addObserver("a", posterGot.callback());
   other->addObserver("a", otherGot.callback());
@@ -74,28 +75,16 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
   EXPECT_TRUE(prefix.values().empty());
   EXPECT_EQ(posterGot.values(), std::vector<std::string>{"a"});
   EXPECT_THROW(poster->post(longest + "x"), std::invalid_argument);
-  EXPECT_EQ(socketsIn(folder).size(), 3u);
-  other.reset();
-  third.reset();
-  EXPECT_EQ(socketsIn(folder).size(), 1u);
-}
 
-char threadState(pid_t tid) {  // 'R', 'S', ... or 0 once it has gone
-  return char(reliability::perThread(::getpid(), "State:")[tid]);
-}
-
-TEST_F(DistributedNotificationCenterTest, RemovedObserversGetNothingMoreWhoeverRemovesThem) {
-  auto center = DistributedNotificationCenter::create(folder);
-  auto poster = DistributedNotificationCenter::create(folder);
-  Received got;
+  // Removed observers get nothing more, whoever removes them.
   platform::ObserverToken self, later;
-  self = center->addObserver("n", [&](const std::string& name) {
+  self = other->addObserver("n", [&](const std::string& name) {
     got.callback()(name);
-    center->removeObserver(self);   // returns at once on the receiving thread
-    center->removeObserver(later);  // not yet called for this post
+    other->removeObserver(self);   // returns at once on the receiving thread
+    other->removeObserver(later);  // not yet called for this post
   });
-  later = center->addObserver("n", got.callback());
-  center->addObserver("marker", got.callback());
+  later = other->addObserver("n", got.callback());
+  other->addObserver("marker", got.callback());
   poster->removeObserver(later);  // a token of another center removes nothing
   for (const char* name : {"n", "n", "marker"}) poster->post(name);
   ASSERT_TRUE(got.waitFor("marker"));
@@ -104,7 +93,7 @@ TEST_F(DistributedNotificationCenterTest, RemovedObserversGetNothingMoreWhoeverR
   // From another thread, removal waits for the running callback.
   std::promise<void> entered;
   std::atomic<bool> release{false}, finished{false};
-  const auto token = center->addObserver("slow", [&](const std::string&) {
+  const auto token = other->addObserver("slow", [&](const std::string&) {
     entered.set_value();
     while (!release) std::this_thread::yield();
     finished = true;
@@ -114,19 +103,26 @@ TEST_F(DistributedNotificationCenterTest, RemovedObserversGetNothingMoreWhoeverR
   std::atomic<pid_t> removerTid{0};
   std::thread remover([&] {
     removerTid = pid_t(::gettid());
-    center->removeObserver(token);
+    other->removeObserver(token);
     EXPECT_TRUE(finished) << "removeObserver returned while the callback was running";
   });
   // Released once the remover waits (or, wrongly, has returned and gone).
-  waitFor([&] { return removerTid != 0 && threadState(removerTid) != 'R'; });
+  testsupport::waitFor([&] { return removerTid != 0 && threadState(removerTid) != 'R'; });
   release = true;
   remover.join();
+
+  EXPECT_EQ(socketsIn(folder).size(), 3u);
+  other.reset();
+  third.reset();
+  EXPECT_EQ(socketsIn(folder).size(), 1u);
 }
 
-
-// A mark left by a poster that met a full queue is taken up (and delivered) before the next
-// datagram, so a name posted after the miss is not delivered ahead of the missed one.
-TEST_F(DistributedNotificationCenterTest, MissedNameIsDeliveredBeforeTheDatagramsSentAfterIt) {
+// The wire format: what a receiver accepts and what a poster sends. Then a mark left by a poster
+// that met a full queue is taken up (and delivered) before the next datagram, so a name posted
+// after the miss is not delivered ahead of the missed one.
+TEST_F(DistributedNotificationCenterTest, WireFormatIsKeptAndAMissedNameIsDeliveredBeforeTheDatagramsSentAfterIt) {
+  EXPECT_EQ(encodeDatagram(std::string("a\0\xff", 3)), kHeader + std::string("a\0\xff", 3));
+  EXPECT_EQ(missedMarkerSuffix("com.example.Updated"), ".108781edbea21e7f.missed");
   auto center = DistributedNotificationCenter::create(folder);
   auto poster = DistributedNotificationCenter::create(folder);
   Received got;
@@ -139,10 +135,19 @@ TEST_F(DistributedNotificationCenterTest, MissedNameIsDeliveredBeforeTheDatagram
     }
     got.callback()(name);
   });
-  center->addObserver("b", got.callback());
+  for (const char* name : {"b", "x", "", "end"}) center->addObserver(name, got.callback());
   const auto sockets = socketsIn(folder);
   ASSERT_EQ(sockets.size(), 1u);
   BoundSocket sender(temp / "sender");
+  for (const std::string& datagram :
+       {std::string(), std::string("DN"), std::string("ND\x01\x00x", 5), std::string("DN\x02\x00x", 5),
+        std::string("DN\x01\x01x", 5), kHeader + std::string(platform::dnc::kMaxDatagramName + 1, 'x'),
+        kHeader + "x", kHeader + "end"}) {
+    sender.sendTo(sockets[0], datagram);
+  }
+  ASSERT_TRUE(got.waitFor("end"));
+  EXPECT_EQ(got.values(), (std::vector<std::string>{"x", "end"})) << "a malformed datagram was delivered";
+
   sender.sendTo(sockets[0], kHeader + "a");
   holding.get_future().wait();  // the receiver is inside the first callback
   std::size_t queued = 0;
@@ -155,35 +160,16 @@ TEST_F(DistributedNotificationCenterTest, MissedNameIsDeliveredBeforeTheDatagram
     bTid = pid_t(::gettid());
     sender.sendTo(sockets[0], kHeader + "b");
   });
-  ASSERT_TRUE(waitFor([&] { return bTid != 0 && threadState(bTid) == 'S'; }));
+  ASSERT_TRUE(testsupport::waitFor([&] { return bTid != 0 && threadState(bTid) == 'S'; }));
   release.set_value();
   b.join();
   ASSERT_TRUE(got.waitFor("b"));
-  std::vector<std::string> expected(queued + 2, "a");  // the held one, the queued ones, the mark
+  std::vector<std::string> expected{"x", "end"};
+  expected.insert(expected.end(), queued + 2, "a");  // the held one, the queued ones, the mark
   expected.push_back("b");
   center.reset();
   EXPECT_EQ(got.values(), expected);
   EXPECT_FALSE(fs::exists(mark));
-}
-
-// The wire format: what a receiver accepts and what a poster sends.
-TEST_F(DistributedNotificationCenterTest, DatagramsFollowTheWireFormatAndMalformedOnesAreIgnored) {
-  EXPECT_EQ(encodeDatagram(std::string("a\0\xff", 3)), kHeader + std::string("a\0\xff", 3));
-  EXPECT_EQ(missedMarkerSuffix("com.example.Updated"), ".108781edbea21e7f.missed");
-  auto center = DistributedNotificationCenter::create(folder);
-  Received got;
-  for (const char* name : {"x", "", "end"}) center->addObserver(name, got.callback());
-  const auto sockets = socketsIn(folder);
-  ASSERT_EQ(sockets.size(), 1u);
-  BoundSocket sender(temp / "sender");
-  for (const std::string& datagram :
-       {std::string(), std::string("DN"), std::string("ND\x01\x00x", 5), std::string("DN\x02\x00x", 5),
-        std::string("DN\x01\x01x", 5), kHeader + std::string(platform::dnc::kMaxDatagramName + 1, 'x'),
-        kHeader + "x", kHeader + "end"}) {
-    sender.sendTo(sockets[0], datagram);
-  }
-  ASSERT_TRUE(got.waitFor("end"));
-  EXPECT_EQ(got.values(), (std::vector<std::string>{"x", "end"}));
 }
 
 // What sits in the folder besides live sockets, and what a post does with it.
@@ -193,7 +179,7 @@ TEST_F(DistributedNotificationCenterTest, PostsSkipForeignEntriesAndClearDeadSoc
   auto post = [&](const std::string& name) {
     broadcaster.broadcast(encodeDatagram(name), missedMarkerSuffix(name), "");
   };
-  TempDir outside;
+  testsupport::TempDir outside;
   BoundSocket live(folder / "live");
   { BoundSocket dead(folder / "dead"); }  // the file stays, nobody listens
   BoundSocket target(outside / "target");
@@ -219,9 +205,7 @@ TEST_F(DistributedNotificationCenterTest, PostsSkipForeignEntriesAndClearDeadSoc
 }
 
 // The folder is the only thing keeping other users from posting to us.
-TEST(DistributedNotificationFolderTest, OnlyAPrivateFolderOfTheUserIsUsed) {
-  TempDir temp;
-  const fs::path folder = temp / "new";
+TEST_F(DistributedNotificationCenterTest, OnlyAPrivateFolderOfTheUserIsUsed) {
   auto center = DistributedNotificationCenter::create(folder);
   EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << "made private";
   fs::create_directory_symlink(folder, temp / "link");
