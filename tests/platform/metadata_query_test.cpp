@@ -19,20 +19,14 @@
 namespace {
 
 namespace fs = std::filesystem;
-using platform::MetadataItem;
-using platform::MetadataQuery;
-using platform::Predicate;
-using testsupport::PlistFormat;
+using namespace platform;
+using namespace testsupport;
 using Ids = std::multiset<std::string>;
-
-using testsupport::infoPlist;
-using testsupport::makeBundle;
-using testsupport::writeFile;
 
 Ids identifiersOf(const std::vector<MetadataItem>& items) {
   Ids identifiers;
   for (const auto& item : items) {
-    identifiers.insert(item.valueForAttribute(platform::MetadataItemCFBundleIdentifierKey).value());
+    identifiers.insert(item.valueForAttribute(MetadataItemCFBundleIdentifierKey).value());
   }
   return identifiers;
 }
@@ -47,23 +41,21 @@ struct Update {
 class MetadataQueryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto& center = platform::NotificationCenter::defaultCenter();
-    for (const char* name : {platform::MetadataQueryDidFinishGatheringNotification,
-                             platform::MetadataQueryDidUpdateNotification}) {
-      center.publisher(name, &query_).sink([this](const platform::Notification& n) {
-        offMain_ += !platform::MainLoop::main().isMainThread();
-        if (n.name == platform::MetadataQueryDidFinishGatheringNotification) return (void)++gathers_;
+    auto& center = NotificationCenter::defaultCenter();
+    for (const char* name : {MetadataQueryDidFinishGatheringNotification, MetadataQueryDidUpdateNotification}) {
+      center.publisher(name, &query_).sink([this](const Notification& n) {
+        offMain_ += !MainLoop::main().isMainThread();
+        if (n.name == MetadataQueryDidFinishGatheringNotification) return (void)++gathers_;
         auto items = [&](const char* key) {
           return identifiersOf(std::any_cast<std::vector<MetadataItem>>(n.userInfo.at(key)));
         };
-        updates_.push_back({items(platform::MetadataQueryUpdateAddedItemsKey),
-                            items(platform::MetadataQueryUpdateRemovedItemsKey),
-                            items(platform::MetadataQueryUpdateChangedItemsKey)});
+        updates_.push_back({items(MetadataQueryUpdateAddedItemsKey), items(MetadataQueryUpdateRemovedItemsKey),
+                            items(MetadataQueryUpdateChangedItemsKey)});
       }).store(observations_);
     }
     std::vector<Predicate> identifiers;
     for (const char* id : {"com.example.a", "com.example.b", "com.example.c"}) {
-      identifiers.push_back(Predicate::withFormat("%K == %@", platform::MetadataItemCFBundleIdentifierKey, id));
+      identifiers.push_back(Predicate::withFormat("%K == %@", MetadataItemCFBundleIdentifierKey, id));
     }
     query_.setPredicate(Predicate::orPredicateWithSubpredicates(std::move(identifiers)));
   }
@@ -77,21 +69,20 @@ class MetadataQueryTest : public ::testing::Test {
     query_.setSearchScopes(std::move(scopes));
     ASSERT_TRUE(query_.startQuery());
     const int before = gathers_;
-    ASSERT_TRUE(platform::MainLoop::main().runUntil([&] { return gathers_ > before; },
-                                                    std::chrono::seconds(20)));
+    ASSERT_TRUE(MainLoop::main().runUntil([&] { return gathers_ > before; }, std::chrono::seconds(20)));
   }
   // Every change made before this call has been queued by the kernel; one pump lets the query
   // read it and post what follows from it.
   std::vector<Update> pump() {
     updates_.clear();
-    platform::MainLoop::main().runPending();
+    MainLoop::main().runPending();
     return updates_;
   }
 
-  testsupport::TempDir dir_;
+  TempDir dir_;
   fs::path scope_ = dir_ / "Applications";
   MetadataQuery query_;
-  platform::CancellableSet observations_;
+  CancellableSet observations_;
   int gathers_ = 0, offMain_ = 0;
   std::vector<Update> updates_;
 };
@@ -100,8 +91,8 @@ TEST_F(MetadataQueryTest, GatherFindsMatchingBundlesButNotThroughLinksOrInsideBu
   makeBundle(scope_ / "A.app", "com.example.a");
   // An empty display name falls back to the bundle name, not to the file name.
   writeFile(scope_ / "A.app" / "Contents" / "Info.plist",
-            platform::detail::encodeStringDictionary({{"CFBundleIdentifier", "com.example.a"},
-                {"CFBundleDisplayName", ""}, {"CFBundleName", "Bee"}}, PlistFormat::xml));
+            detail::encodeStringDictionary({{"CFBundleIdentifier", "com.example.a"}, {"CFBundleDisplayName", ""},
+                                            {"CFBundleName", "Bee"}}, PlistFormat::xml));
   makeBundle(scope_ / "Utilities" / "Deep" / "B.app", "com.example.b", PlistFormat::binary);
   makeBundle(scope_ / "A.app" / "Contents" / "Helpers" / "Inner.app", "com.example.c");
   makeBundle(dir_ / "elsewhere" / "Linked.app", "com.example.c");
@@ -115,10 +106,9 @@ TEST_F(MetadataQueryTest, GatherFindsMatchingBundlesButNotThroughLinksOrInsideBu
   // The nested scope and the duplicate report each bundle once; the missing scope is harmless.
   start({scope_, scope_ / "Utilities", scope_.string() + "/", dir_ / "missing"});
   EXPECT_EQ(identifiersOf(query_.results()), (Ids{"com.example.a", "com.example.b", "com.example.c"}));
-  EXPECT_EQ(query_.results()[0].valueForAttribute(platform::MetadataItemDisplayNameKey), "Bee");
-  const auto b = query_.results()[1];  // ordered by path
-  EXPECT_EQ(b.valueForAttribute(platform::MetadataItemPathKey),
-            (scope_ / "Folder.notapp" / "C.app").string());
+  EXPECT_EQ(query_.results()[0].valueForAttribute(MetadataItemDisplayNameKey), "Bee");
+  EXPECT_EQ(query_.results()[1].valueForAttribute(MetadataItemPathKey), (scope_ / "Folder.notapp" / "C.app").string())
+      << "ordered by path";
   EXPECT_TRUE(updates_.empty());
   EXPECT_FALSE(query_.startQuery()) << "a running query does not start twice";
 }
@@ -150,8 +140,7 @@ TEST_F(MetadataQueryTest, ReportsEachKindOfChangeOnce) {
          makeBundle(outside / "Moved.app", "com.example.c");
          fs::rename(outside / "Moved.app", scope_ / "Moved.app");
        }, {{"com.example.c"}, {}, {}}},
-      {"moved out", [&] { fs::rename(scope_ / "Moved.app", outside / "Moved.app"); },
-       {{}, {"com.example.c"}, {}}},
+      {"moved out", [&] { fs::rename(scope_ / "Moved.app", outside / "Moved.app"); }, {{}, {"com.example.c"}, {}}},
       {"copied file by file, plist last", [&] {
          fs::create_directories(copied);
          pump();
@@ -188,8 +177,7 @@ TEST_F(MetadataQueryTest, ReportsEachKindOfChangeOnce) {
     c.change();
     EXPECT_EQ(pump(), std::vector<Update>{c.expected}) << c.name;
   }
-  EXPECT_EQ(identifiersOf(query_.results()),
-            (Ids{"com.example.a", "com.example.c", "com.example.c"}));
+  EXPECT_EQ(identifiersOf(query_.results()), (Ids{"com.example.a", "com.example.c", "com.example.c"}));
 }
 
 TEST_F(MetadataQueryTest, FollowsScopesThatAppearAndDisappear) {
