@@ -22,7 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using platform::DistributedNotificationCenter;
-using platform::dnc::encodeDatagram;
 using platform::dnc::missedMarkerSuffix;
 
 const std::string kHeader("DN\x01\x00", 4);
@@ -67,7 +66,7 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
     EXPECT_EQ(fs::status(socket).permissions(), fs::perms::owner_read | fs::perms::owner_write)
         << "others could write to the observing socket";
   }
-  for (const std::string& name : {std::string("a"), std::string("c"), longest, std::string(), std::string("b")}) poster->post(name);
+  for (const char* name : {"a", "c", longest.c_str(), "", "b"}) poster->post(name);
   ASSERT_TRUE(otherOfB.waitFor("b") && thirdGot.waitFor("b"));
   ASSERT_TRUE(posterGot.waitFor("a"));
   EXPECT_EQ(otherGot.values(), (std::vector<std::string>{"a", longest, ""}));
@@ -121,7 +120,7 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
 // that met a full queue is taken up (and delivered) before the next datagram, so a name posted
 // after the miss is not delivered ahead of the missed one.
 TEST_F(DistributedNotificationCenterTest, WireFormatIsKeptAndAMissedNameIsDeliveredBeforeTheDatagramsSentAfterIt) {
-  EXPECT_EQ(encodeDatagram(std::string("a\0\xff", 3)), kHeader + std::string("a\0\xff", 3));
+  EXPECT_EQ(platform::dnc::encodeDatagram(std::string("a\0\xff", 3)), kHeader + std::string("a\0\xff", 3));
   EXPECT_EQ(missedMarkerSuffix("com.example.Updated"), ".108781edbea21e7f.missed");
   auto center = DistributedNotificationCenter::create(folder);
   auto poster = DistributedNotificationCenter::create(folder);
@@ -174,33 +173,29 @@ TEST_F(DistributedNotificationCenterTest, WireFormatIsKeptAndAMissedNameIsDelive
 
 // What sits in the folder besides live sockets, and what a post does with it.
 TEST_F(DistributedNotificationCenterTest, PostsSkipForeignEntriesAndClearDeadSocketsAndMarks) {
-  const auto fd = platform::dnc::openPrivateFolder(folder);
-  platform::dnc::Broadcaster broadcaster(folder, fd.get());
-  auto post = [&](const std::string& name) {
-    broadcaster.broadcast(encodeDatagram(name), missedMarkerSuffix(name), "");
-  };
+  auto poster = DistributedNotificationCenter::create(folder);  // observes nothing, so has no socket of its own
   testsupport::TempDir outside;
   BoundSocket live(folder / "live");
   { BoundSocket dead(folder / "dead"); }  // the file stays, nobody listens
   BoundSocket target(outside / "target");
   fs::create_symlink(outside / "target", folder / "symlink");
   std::ofstream(folder / "plain") << "not a socket";
-  post("hello");
+  poster->post("hello");
   EXPECT_EQ(live.drain(), std::vector<std::string>{kHeader + "hello"});
   EXPECT_FALSE(fs::exists(fs::symlink_status(folder / "dead"))) << "dead socket not removed";
   EXPECT_TRUE(target.drain().empty()) << "a symlink was followed";
   EXPECT_TRUE(fs::is_symlink(folder / "symlink") && fs::exists(folder / "plain"));
 
   auto stuck = std::make_unique<BoundSocket>(folder / "stuck");
-  for (int i = 0; i < 40; ++i) post("n");  // more than the queue holds
+  for (int i = 0; i < 40; ++i) poster->post("n");  // more than the queue holds
   const fs::path mark = folder / ("stuck" + missedMarkerSuffix("n"));
   ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(mark)));
   EXPECT_EQ(fs::status(mark).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_LT(stuck->drain().size(), 40u);
 
   stuck.reset();  // its process is gone: the next post removes it, the one after its marks
-  post("y");
-  post("y");
+  poster->post("y");
+  poster->post("y");
   EXPECT_FALSE(fs::exists(fs::symlink_status(mark)));
 }
 
