@@ -27,22 +27,14 @@ using namespace std::chrono_literals;
 // Records what a sink receives. Single-threaded tests only.
 template <class T>
 struct Recorder {
-  explicit Recorder(const Publisher<T>& publisher)
-      : handle(publisher.sink([this](const T& value) {
-                                values.push_back(value);
-                                allOnMain = allOnMain && MainLoop::main().isMainThread();
-                              },
-                              [this] { ++completions; })) {}
+  explicit Recorder(const Publisher<T>& publisher) : handle(publisher.sink([this](const T& value) {
+    values.push_back(value);
+    allOnMain = allOnMain && MainLoop::main().isMainThread();
+  }, [this] { ++completions; })) {}
   std::vector<T> values;
   int completions = 0;
   bool allOnMain = true;
   AnyCancellable handle;
-};
-
-// A closure capture whose lifetime shows whether a subscription still holds its closures.
-struct Token {
-  std::shared_ptr<int> held = std::make_shared<int>(0);
-  std::weak_ptr<int> watch = held;
 };
 
 TEST(SubjectTest, DeliverToCurrentSubscribersUntilCancelledOrCompleted) {
@@ -154,11 +146,13 @@ TEST(CreateTest, SetupPerSubscriberAndEmitterDroppedAfterTheEnd) {
   EXPECT_EQ(cancels, 113);
 }
 
-TEST(PublisherRuleTest, NoLockIsHeldWhileACallbackRunsAndQueuedValuesFollowInOrder) {
+// No lock is held while a callback runs, and values sent meanwhile follow in order. Sends from
+// inside a callback are delivered after it; a cancel from inside returns at once, ends delivery,
+// and frees the running closure once it returns.
+TEST(PublisherRuleTest, NoLockIsHeldWhileACallbackRunsAndReentrantSendsAndCancelsAreOrdered) {
   CurrentValueSubject<int> subject(0), other(0);
   std::vector<int> seen, seenByHelper;
-  AnyCancellable handle =
-      combineLatest(subject.publisher(), other.publisher())
+  AnyCancellable handle = combineLatest(subject.publisher(), other.publisher())
           .map([](const std::pair<int, int>& p) { return p.first + p.second; })
           .sink([&](const int& value) {
             seen.push_back(value);
@@ -167,8 +161,7 @@ TEST(PublisherRuleTest, NoLockIsHeldWhileACallbackRunsAndQueuedValuesFollowInOrd
             std::thread helper([&] {  // would block on any lock held across this callback
               other.send(10);
               subject.send(2);
-              AnyCancellable inner =
-                  subject.publisher().sink([&](const int& v) { seenByHelper.push_back(v); });
+              AnyCancellable inner = subject.publisher().sink([&](const int& v) { seenByHelper.push_back(v); });
               subject.send(3);
               finished = true;
             });
@@ -179,26 +172,23 @@ TEST(PublisherRuleTest, NoLockIsHeldWhileACallbackRunsAndQueuedValuesFollowInOrd
   subject.send(1);
   EXPECT_EQ(seenByHelper, (std::vector<int>{2, 3}));
   EXPECT_EQ(seen, (std::vector<int>{0, 1, 11, 12, 13}));
-}
 
-// Sends from inside a callback are delivered after it; a cancel from inside returns at once,
-// ends delivery, and frees the running closure once it returns.
-TEST(PublisherRuleTest, ReentrantSendsAreDeliveredAndCancelInsideACallbackEndsDelivery) {
-  CurrentValueSubject<int> subject(0);
+  CurrentValueSubject<int> reentered(0);
   std::vector<int> values;
-  Token token;
-  AnyCancellable handle;
-  handle = subject.publisher().sink([&, t = std::move(token.held)](const int& value) {
+  auto held = std::make_shared<int>(0);  // its lifetime shows whether the closure is still held
+  const std::weak_ptr<int> watch = held;
+  AnyCancellable reentrant;
+  reentrant = reentered.publisher().sink([&, t = std::move(held)](const int& value) {
     values.push_back(value);
     if (value == 0) return;
-    if (value < 3) return subject.send(value + 1);
-    handle.cancel();
-    EXPECT_FALSE(token.watch.expired());
-    subject.send(5);
+    if (value < 3) return reentered.send(value + 1);
+    reentrant.cancel();
+    EXPECT_FALSE(watch.expired());
+    reentered.send(5);
   });
-  subject.send(1);
-  subject.send(6);
-  EXPECT_TRUE(token.watch.expired());
+  reentered.send(1);
+  reentered.send(6);
+  EXPECT_TRUE(watch.expired());
   EXPECT_EQ(values, (std::vector<int>{0, 1, 2, 3}));
 }
 
@@ -214,17 +204,18 @@ TEST(MainLoopOperatorTest, DebounceAndReceiveOnDeliverOnTheLoopInOrder) {
   PassthroughSubject<int> subject;
   Recorder<int> debounced(subject.publisher().debounce(500ms, MainLoop::main()));
   Recorder<int> received(subject.publisher().receiveOn(MainLoop::main()));
-  Token token;
+  auto held = std::make_shared<int>(0);  // its lifetime shows whether the closures are still held
+  const std::weak_ptr<int> watch = held;
   int lateCalls = 0;
   AnyCancellable pending[] = {
       subject.publisher().debounce(1ms, MainLoop::main()).sink(
-          [&, t = token.held](int) { ++lateCalls; }, [&] { ++lateCalls; }),
+          [&, t = held](int) { ++lateCalls; }, [&] { ++lateCalls; }),
       subject.publisher().receiveOn(MainLoop::main()).sink(
-          [&, t = token.held](int) { ++lateCalls; }, [&] { ++lateCalls; })};
-  token.held.reset();
+          [&, t = held](int) { ++lateCalls; }, [&] { ++lateCalls; })};
+  held.reset();
   subject.send(0);
   for (auto& handle : pending) handle.cancel();
-  EXPECT_TRUE(token.watch.expired());
+  EXPECT_TRUE(watch.expired());
   EXPECT_TRUE(received.values.empty()) << "delivery is asynchronous";
   for (int i = 1; i <= 5; ++i) {
     advance(100ms);
