@@ -105,8 +105,7 @@ TEST(PublisherStressTest, SubscribingToACurrentValueSubjectIsAtomic) {
     senders.finish();
     const bool isTail = !late.empty() && late.size() <= all.size() &&
                         std::equal(late.begin(), late.end(), all.end() - late.size());
-    failures += !isTail || all.size() != 2 * kSends + 1 || all.back() != subject.value() ||
-                overlapped;
+    failures += !isTail || all.size() != 2 * kSends + 1 || all.back() != subject.value() || overlapped;
   }
   EXPECT_EQ(failures, 0);
 }
@@ -190,7 +189,9 @@ TEST(RuntimeStressTest, StreamEndsOnceAndInOrderWhenProducersAndConsumersRace) {
   }
 }
 
-TEST(RuntimeStressTest, CancellingATaskRacingItsSleepOrStreamWaitAlwaysEndsIt) {
+// Cancelling a task that races its sleep or stream wait always ends it; sleeps registering while
+// the clock advances never miss their wake-up.
+TEST(RuntimeStressTest, CancelledWaitsAlwaysEndAndSleepsRacingAdvancesAreNeverLost) {
   VirtualClock clock;
   ScopedClockOverride useClock(clock);
   for (int run = 0; run < stressRuns(1000); ++run) {
@@ -208,12 +209,6 @@ TEST(RuntimeStressTest, CancellingATaskRacingItsSleepOrStreamWaitAlwaysEndsIt) {
     ASSERT_TRUE(testsupport::waitFor([&] { return task.isFinished(); })) << "run " << run;
     ASSERT_FALSE(gotPast) << "run " << run;
   }
-}
-
-// Sleeps registering while the clock advances must never miss their wake-up.
-TEST(RuntimeStressTest, VirtualSleepsRacingAdvancesAreNeverLost) {
-  VirtualClock clock;
-  ScopedClockOverride useClock(clock);
   std::atomic<int> done{0};
   std::vector<TaskHandle> tasks;
   for (int t = 0; t < 8; ++t) {
