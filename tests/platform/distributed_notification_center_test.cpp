@@ -8,6 +8,7 @@
 #include <fstream>
 #include <future>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "notifications/detail/dnc_datagram.h"
@@ -54,14 +55,11 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
   EXPECT_TRUE(socketsIn(folder).empty()) << "a center binds nothing before its first observer";
   Received posterGot, otherGot, otherAgain, otherOfB, prefix, thirdGot, got;
   const std::string longest(DistributedNotificationCenter::kMaxNameLength, 'x');
-  poster->addObserver("a", posterGot.callback());
-  other->addObserver("a", otherGot.callback());
-  other->addObserver("a.", prefix.callback());
-  other->addObserver(longest, otherGot.callback());
-  other->addObserver("", otherGot.callback());
-  other->addObserver("b", otherOfB.callback());
-  other->addObserver("a", otherAgain.callback());
-  third->addObserver("b", thirdGot.callback());
+  const std::tuple<DistributedNotificationCenter*, std::string, Received*> observers[] = {
+      {poster.get(), "a", &posterGot}, {other.get(), "a", &otherGot}, {other.get(), "a.", &prefix},
+      {other.get(), longest, &otherGot}, {other.get(), "", &otherGot}, {other.get(), "b", &otherOfB},
+      {other.get(), "a", &otherAgain}, {third.get(), "b", &thirdGot}};
+  for (const auto& [center, name, into] : observers) center->addObserver(name, into->callback());
   for (const auto& socket : socketsIn(folder)) {
     EXPECT_EQ(fs::status(socket).permissions(), fs::perms::owner_read | fs::perms::owner_write)
         << "others could write to the observing socket";
@@ -171,9 +169,19 @@ TEST_F(DistributedNotificationCenterTest, WireFormatIsKeptAndAMissedNameIsDelive
   EXPECT_FALSE(fs::exists(mark));
 }
 
-// What sits in the folder besides live sockets, and what a post does with it.
-TEST_F(DistributedNotificationCenterTest, PostsSkipForeignEntriesAndClearDeadSocketsAndMarks) {
+// The folder is the only thing keeping other users from posting to us. Then what sits in it
+// besides live sockets, and what a post does with it.
+TEST_F(DistributedNotificationCenterTest, PostsUseOnlyAPrivateFolderSkipForeignEntriesAndClearDeadSocketsAndMarks) {
   auto poster = DistributedNotificationCenter::create(folder);  // observes nothing, so has no socket of its own
+  EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << "made private";
+  fs::create_directory_symlink(folder, temp / "link");
+  for (const auto& [name, mode] : {std::pair{"group", 0750}, {"others", 0702}}) {
+    fs::create_directory(temp / name);
+    fs::permissions(temp / name, fs::perms(mode), fs::perm_options::replace);
+    EXPECT_THROW(DistributedNotificationCenter::create(temp / name), std::system_error) << name;
+  }
+  EXPECT_THROW(DistributedNotificationCenter::create(temp / "link"), std::system_error) << "link";
+
   testsupport::TempDir outside;
   BoundSocket live(folder / "live");
   { BoundSocket dead(folder / "dead"); }  // the file stays, nobody listens
@@ -197,24 +205,11 @@ TEST_F(DistributedNotificationCenterTest, PostsSkipForeignEntriesAndClearDeadSoc
   poster->post("y");
   poster->post("y");
   EXPECT_FALSE(fs::exists(fs::symlink_status(mark)));
-}
 
-// The folder is the only thing keeping other users from posting to us.
-TEST_F(DistributedNotificationCenterTest, OnlyAPrivateFolderOfTheUserIsUsed) {
-  auto center = DistributedNotificationCenter::create(folder);
-  EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << "made private";
-  fs::create_directory_symlink(folder, temp / "link");
-  for (const auto& [name, mode] : {std::pair{"group", 0750}, {"others", 0702}}) {
-    fs::create_directory(temp / name);
-    fs::permissions(temp / name, fs::perms(mode), fs::perm_options::replace);
-  }
-  for (const char* refused : {"group", "others", "link"}) {
-    EXPECT_THROW(DistributedNotificationCenter::create(temp / refused), std::system_error) << refused;
-  }
-  BoundSocket live(folder / "live");  // a folder opened up later is not posted into
-  ::chmod(folder.c_str(), 0777);
-  center->post("n");
-  EXPECT_TRUE(live.drain().empty());
+  live.drain();
+  ::chmod(folder.c_str(), 0777);  // a folder opened up later is not posted into
+  poster->post("n");
+  EXPECT_TRUE(live.drain().empty()) << "posted into a folder others can enter";
 }
 
 }  // namespace

@@ -21,11 +21,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using platform::Duration;
-using platform::MainLoop;
-using platform::Task;
-using platform::TaskHandle;
-using Stream = platform::AsyncStream<int>;
+using namespace platform;
+using Stream = AsyncStream<int>;
 using testsupport::waitFor;
 
 std::uint64_t nanos(Duration d) { return static_cast<std::uint64_t>(d.count()); }
@@ -34,24 +31,23 @@ class RuntimeTest : public ::testing::Test {
  protected:
   void TearDown() override { loop.runPending(); }  // nothing left runs in the next test
   MainLoop& loop = MainLoop::main();
-  platform::VirtualClock clock;
-  platform::ScopedClockOverride useVirtualTime{clock};
+  VirtualClock clock;
+  ScopedClockOverride useVirtualTime{clock};
 };
 
 // Each advance wakes exactly the sleeps whose deadline it reached, on the advanced clock only.
 TEST_F(RuntimeTest, AdvanceWakesTheSleepsItsNewTimeHasReachedAndNoOthers) {
-  platform::VirtualClock unrelated;
+  VirtualClock unrelated;
   std::vector<TaskHandle> tasks;
   for (Duration d : {3s, 1s, 2s, 2s}) tasks.push_back(Task::detached([d] { Task::sleep(nanos(d)); }));
   ASSERT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == 4; }));
   TaskHandle onUnrelated;
   {
-    platform::ScopedClockOverride useUnrelated(unrelated);
+    ScopedClockOverride useUnrelated(unrelated);
     onUnrelated = Task::detached([] { Task::sleep(nanos(1s)); });
     ASSERT_TRUE(waitFor([&] { return unrelated.sleepingTaskCount() == 1; }));
   }
-  const std::pair<Duration, std::size_t> steps[] = {
-      {1s - 1ns, 4}, {1ns, 3}, {1s - 1ns, 3}, {1ns, 1}, {1h, 0}};
+  const std::pair<Duration, std::size_t> steps[] = {{1s - 1ns, 4}, {1ns, 3}, {1s - 1ns, 3}, {1ns, 1}, {1h, 0}};
   for (const auto& [advance, stillSleeping] : steps) {
     clock.advance(advance);
     EXPECT_EQ(clock.sleepingTaskCount(), stillSleeping);
@@ -67,7 +63,7 @@ TEST_F(RuntimeTest, AdvanceWakesTheSleepsItsNewTimeHasReachedAndNoOthers) {
 TEST_F(RuntimeTest, TimersRunInDeadlineOrderNeverEarlyAndCancelledOnesNever) {
   const Duration timers[] = {30ms, 10ms, 20ms, 10ms, 0ms, 25ms, 30ms};
   std::vector<int> ran;
-  std::vector<platform::TimerHandle> handles;
+  std::vector<TimerHandle> handles;
   auto token = std::make_shared<int>(0);
   std::weak_ptr<int> watch = token;
   for (int i = 0; i < 7; ++i) {
