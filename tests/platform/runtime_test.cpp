@@ -136,10 +136,9 @@ TEST_F(RuntimeTest, SubmissionsFromManyThreadsRunOneAtATimeInEachSubmittersOrder
 // Every way a stream can end runs its termination handler exactly once; what is yielded
 // afterwards never reaches the consumer.
 TEST(AsyncStreamTest, TerminationHandlerRunsOnceWhateverEndsTheStream) {
-  using End = std::function<void(std::unique_ptr<Stream>&, std::optional<Stream::Continuation>&)>;
   const struct {
     const char* name;
-    End end;
+    std::function<void(std::unique_ptr<Stream>&, std::optional<Stream::Continuation>&)> end;
     std::vector<int> delivered;
   } cases[] = {
       {"producer finishes twice", [](auto&, auto& c) { c->finish(); c->finish(); }, {1, 2}},
