@@ -79,7 +79,11 @@ TEST_F(KeychainTest, ItemLifecycleReportsTheDocumentedStatusesInAPrivateStore) {
   EXPECT_EQ(dataOf(query("a")), "y");
 }
 
-TEST_F(KeychainTest, ItemsAreIdentifiedByServiceGroupAccountAndFlag) {
+// Items are told apart by service, access group, account (case included) and the synchronizable
+// flag. Malformed dictionaries give errSecParam and change none of them; a store that does not
+// decode gives errSecDecode from every call. (A directory in the store's place is a reliability
+// test.)
+TEST_F(KeychainTest, ItemsAreIdentifiedByServiceGroupAccountAndFlagAndMalformedCallsFail) {
   const std::pair<KeychainDictionary, std::string> items[] = {{query("a"), "base"},
       {with(query("a"), kSecAttrService, "svc2"), "service"}, {with(query("a"), kSecAttrAccessGroup, "g2"), "group"},
       {query("A"), "case"}};
@@ -87,6 +91,18 @@ TEST_F(KeychainTest, ItemsAreIdentifiedByServiceGroupAccountAndFlag) {
     ASSERT_EQ(SecItemAdd(with(with(q, kSecAttrSynchronizable, false), kSecValueData, bytesOf(data))), errSecSuccess);
   }
   ASSERT_EQ(SecItemAdd(item("s", "synced", true)), errSecSuccess);
+  const std::function<OSStatus()> malformed[] = {
+      [] { return SecItemAdd(without(item("a", "x"), kSecClass)); },
+      [] { return SecItemAdd(with(item("a", "x"), kSecClass, "internet-password")); },
+      [] { return SecItemAdd(with(item("a", "x"), "colour", "red")); },
+      [] { return SecItemAdd(with(item("a", "x"), kSecValueData, "x")); },
+      [] { return SecItemAdd(with(item("a", "x"), kSecAttrSynchronizable, kSecAttrSynchronizableAny)); },
+      [] { return SecItemCopyMatching(with(query("a"), kSecValueData, bytesOf("x")), nullptr); },
+      [] { return SecItemCopyMatching(with(query("a"), kSecMatchLimit, "two"), nullptr); },
+      [] { return SecItemDelete(with(query("a"), kSecReturnData, true)); },
+      [] { return update("a", {{kSecAttrSynchronizable, kSecAttrSynchronizableAny}}); },
+  };
+  for (std::size_t i = 0; i < std::size(malformed); ++i) EXPECT_EQ(malformed[i](), errSecParam) << "malformed " << i;
   for (const auto& [q, data] : items) EXPECT_EQ(dataOf(q), data) << describe(q);
   EXPECT_EQ(readData(without(query("zzz"), kSecAttrAccount)).first, errSecSuccess);
   const struct {
@@ -102,25 +118,6 @@ TEST_F(KeychainTest, ItemsAreIdentifiedByServiceGroupAccountAndFlag) {
     }
   }
   EXPECT_EQ(SecItemAdd(item("a", "synced too", true)), errSecSuccess) << "the flag is part of the identity";
-}
-
-// Malformed dictionaries give errSecParam and change nothing; a store that does not decode gives
-// errSecDecode from every call. (A directory in the store's place is a reliability test.)
-TEST_F(KeychainTest, MalformedDictionariesAndDamagedStoresFail) {
-  const std::function<OSStatus()> cases[] = {
-      [] { return SecItemAdd(without(item("a", "x"), kSecClass)); },
-      [] { return SecItemAdd(with(item("a", "x"), kSecClass, "internet-password")); },
-      [] { return SecItemAdd(with(item("a", "x"), "colour", "red")); },
-      [] { return SecItemAdd(with(item("a", "x"), kSecValueData, "x")); },
-      [] { return SecItemAdd(with(item("a", "x"), kSecAttrSynchronizable, kSecAttrSynchronizableAny)); },
-      [] { return SecItemCopyMatching(with(query("a"), kSecValueData, bytesOf("x")), nullptr); },
-      [] { return SecItemCopyMatching(with(query("a"), kSecMatchLimit, "two"), nullptr); },
-      [] { return SecItemDelete(with(query("a"), kSecReturnData, true)); },
-      [] { return update("a", {{kSecAttrSynchronizable, kSecAttrSynchronizableAny}}); },
-  };
-  ASSERT_EQ(SecItemAdd(item("a", "x")), errSecSuccess);
-  for (std::size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i](), errSecParam) << i;
-  EXPECT_EQ(dataOf(query("a")), "x");
 
   const testsupport::TempDir other;
   const testsupport::ScopedEnv damaged{"XDG_DATA_HOME", other.path().string()};
