@@ -65,10 +65,9 @@ TEST(SubjectTest, DeliverToCurrentSubscribersUntilCancelledOrCompleted) {
 
 // Steps: 'a'/'b' send `value` to that subject, 'A'/'B' complete it.
 TEST(OperatorTest, TransformTheSentValues) {
-  using Apply = std::function<Publisher<int>(Publisher<int>, Publisher<int>)>;
   const struct {
     const char* name;
-    Apply apply;
+    std::function<Publisher<int>(Publisher<int>, Publisher<int>)> apply;
     std::vector<std::pair<char, int>> steps;
     std::vector<int> expected;
     int completions;
@@ -225,9 +224,7 @@ TEST(MainLoopOperatorTest, DebounceAndReceiveOnDeliverOnTheLoopInOrder) {
   EXPECT_TRUE(debounced.values.empty()) << "one interval after the last send, not before";
   advance(1ms);
   EXPECT_EQ(debounced.values, (std::vector<int>{5}));
-  std::thread([&] {
-    for (int i = 6; i < 100; ++i) subject.send(i);
-  }).join();
+  std::thread([&] { for (int i = 6; i < 100; ++i) subject.send(i); }).join();
   advance(10s);
   subject.send(100);
   subject.sendCompletion();
@@ -242,9 +239,7 @@ TEST(MainLoopOperatorTest, DebounceAndReceiveOnDeliverOnTheLoopInOrder) {
 
 AnyCancellable record(NotificationCenter& center, std::vector<const void*>& into,
                       std::string name, const void* object = nullptr) {
-  return center.publisher(std::move(name), object).sink([&into](const Notification& n) {
-    into.push_back(n.object);
-  });
+  return center.publisher(std::move(name), object).sink([&into](const Notification& n) { into.push_back(n.object); });
 }
 
 // Delivery by name and object, synchronously on the posting thread, to observers current when
