@@ -60,9 +60,7 @@ class Crew {
     finished_ = 0;
     ++round_;
   }
-  void finish() {
-    while (finished_ != size_) std::this_thread::yield();
-  }
+  void finish() { while (finished_ != size_) std::this_thread::yield(); }
  private:
   const int size_;
   std::atomic<unsigned> round_{0};
@@ -73,8 +71,7 @@ class Crew {
 };
 
 void spin(unsigned iterations) {
-  for (std::atomic<unsigned> i{0}; i.fetch_add(1, std::memory_order_relaxed) < iterations;) {
-  }
+  for (std::atomic<unsigned> i{0}; i.fetch_add(1, std::memory_order_relaxed) < iterations;) {}
 }
 
 // A subscriber joining while two threads send sees exactly a tail of what a subscriber from

@@ -202,9 +202,7 @@ TEST(AsyncStreamTest, ConsumersGetEveryValueOnceInEachProducersOrder) {
     held.reset();
     std::vector<std::thread> producers;
     for (int p = 0; p < kProducers; ++p) {
-      producers.emplace_back([p, c = continuation] {
-        for (int i = 0; i < kEach; ++i) c.yield(p * kEach + i);
-      });
+      producers.emplace_back([p, c = continuation] { for (int i = 0; i < kEach; ++i) c.yield(p * kEach + i); });
     }
     for (auto& producer : producers) producer.join();
     if (mode == 2) stream.cancel();
