@@ -88,13 +88,12 @@ class MetadataQueryTest : public ::testing::Test {
 };
 
 TEST_F(MetadataQueryTest, GatherFindsMatchingBundlesButNotThroughLinksOrInsideBundles) {
-  makeBundle(scope_ / "A.app", "com.example.a");
+  makeBundle(scope_ / "A.app" / "Contents" / "Helpers" / "Inner.app", "com.example.c");
   // An empty display name falls back to the bundle name, not to the file name.
   writeFile(scope_ / "A.app" / "Contents" / "Info.plist",
             detail::encodeStringDictionary({{"CFBundleIdentifier", "com.example.a"}, {"CFBundleDisplayName", ""},
                                             {"CFBundleName", "Bee"}}, PlistFormat::xml));
   makeBundle(scope_ / "Utilities" / "Deep" / "B.app", "com.example.b", PlistFormat::binary);
-  makeBundle(scope_ / "A.app" / "Contents" / "Helpers" / "Inner.app", "com.example.c");
   makeBundle(dir_ / "elsewhere" / "Linked.app", "com.example.c");
   fs::create_directory_symlink(dir_ / "elsewhere", scope_ / "Link");
   fs::create_directory_symlink(dir_ / "elsewhere" / "Linked.app", scope_ / "Direct.app");
