@@ -202,8 +202,7 @@ TEST_F(DistributedNotificationCenterTest, PostsUseOnlyAPrivateFolderSkipForeignE
   EXPECT_LT(stuck->drain().size(), 40u);
 
   stuck.reset();  // its process is gone: the next post removes it, the one after its marks
-  poster->post("y");
-  poster->post("y");
+  for (const char* name : {"y", "y"}) poster->post(name);
   EXPECT_FALSE(fs::exists(fs::symlink_status(mark)));
 
   live.drain();

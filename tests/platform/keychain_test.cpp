@@ -46,8 +46,7 @@ std::pair<OSStatus, std::string> readData(const KeychainDictionary& q) {
 }
 std::string dataOf(const KeychainDictionary& q) { return readData(q).second; }
 
-class KeychainTest : public ::testing::Test {
- protected:
+struct KeychainTest : ::testing::Test {
   testsupport::TempDir dir_;
   testsupport::ScopedEnv dataHome_{"XDG_DATA_HOME", dir_.path().string()};
 };

@@ -38,8 +38,7 @@ struct Update {
 
 // A query for three identifiers over folders of a private temporary directory, with what it
 // posted (on the main thread only).
-class MetadataQueryTest : public ::testing::Test {
- protected:
+struct MetadataQueryTest : ::testing::Test {
   void SetUp() override {
     auto& center = NotificationCenter::defaultCenter();
     for (const char* name : {MetadataQueryDidFinishGatheringNotification, MetadataQueryDidUpdateNotification}) {

@@ -25,10 +25,7 @@ using namespace platform;
 using Stream = AsyncStream<int>;
 using testsupport::waitFor;
 
-std::uint64_t nanos(Duration d) { return static_cast<std::uint64_t>(d.count()); }
-
-class RuntimeTest : public ::testing::Test {
- protected:
+struct RuntimeTest : ::testing::Test {
   void TearDown() override { loop.runPending(); }  // nothing left runs in the next test
   MainLoop& loop = MainLoop::main();
   VirtualClock clock;
@@ -39,12 +36,12 @@ class RuntimeTest : public ::testing::Test {
 TEST_F(RuntimeTest, AdvanceWakesTheSleepsItsNewTimeHasReachedAndNoOthers) {
   VirtualClock unrelated;
   std::vector<TaskHandle> tasks;
-  for (Duration d : {3s, 1s, 2s, 2s}) tasks.push_back(Task::detached([d] { Task::sleep(nanos(d)); }));
+  for (Duration d : {3s, 1s, 2s, 2s}) tasks.push_back(Task::detached([d] { Task::sleep(d.count()); }));
   ASSERT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == 4; }));
   TaskHandle onUnrelated;
   {
     ScopedClockOverride useUnrelated(unrelated);
-    onUnrelated = Task::detached([] { Task::sleep(nanos(1s)); });
+    onUnrelated = Task::detached([] { Task::sleep(Duration(1s).count()); });
     ASSERT_TRUE(waitFor([&] { return unrelated.sleepingTaskCount() == 1; }));
   }
   const std::pair<Duration, std::size_t> steps[] = {{1s - 1ns, 4}, {1ns, 3}, {1s - 1ns, 3}, {1ns, 1}, {1h, 0}};
