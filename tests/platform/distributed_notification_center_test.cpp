@@ -48,7 +48,8 @@ char threadState(pid_t tid) {  // 'R', 'S', ... or 0 once it has gone
 }
 
 // Also: each center's observing socket is private to the user and goes with its center.
-TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrderUntilItIsRemoved) {
+TEST_F(DistributedNotificationCenterTest,
+       PostReachesEveryObserverOfTheNameInOrderUntilItIsRemoved) {
   auto poster = DistributedNotificationCenter::create(folder);
   auto other = DistributedNotificationCenter::create(folder);
   auto third = DistributedNotificationCenter::create(folder);
@@ -56,8 +57,9 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
   Received posterGot, otherGot, otherAgain, otherOfB, prefix, thirdGot, got;
   const std::string longest(DistributedNotificationCenter::kMaxNameLength, 'x');
   const std::tuple<DistributedNotificationCenter*, std::string, Received*> observers[] = {
-      {poster.get(), "a", &posterGot}, {other.get(), "a", &otherGot}, {other.get(), "a.", &prefix},
-      {other.get(), longest, &otherGot}, {other.get(), "", &otherGot}, {other.get(), "b", &otherOfB},
+      {poster.get(), "a", &posterGot}, {other.get(), "a", &otherGot},
+      {other.get(), "a.", &prefix},    {other.get(), longest, &otherGot},
+      {other.get(), "", &otherGot},    {other.get(), "b", &otherOfB},
       {other.get(), "a", &otherAgain}, {third.get(), "b", &thirdGot}};
   for (const auto& [center, name, into] : observers) center->addObserver(name, into->callback());
   for (const auto& socket : socketsIn(folder)) {
@@ -117,8 +119,10 @@ TEST_F(DistributedNotificationCenterTest, PostReachesEveryObserverOfTheNameInOrd
 // The wire format: what a receiver accepts and what a poster sends. Then a mark left by a poster
 // that met a full queue is taken up (and delivered) before the next datagram, so a name posted
 // after the miss is not delivered ahead of the missed one.
-TEST_F(DistributedNotificationCenterTest, WireFormatIsKeptAndAMissedNameIsDeliveredBeforeTheDatagramsSentAfterIt) {
-  EXPECT_EQ(platform::dnc::encodeDatagram(std::string("a\0\xff", 3)), kHeader + std::string("a\0\xff", 3));
+TEST_F(DistributedNotificationCenterTest,
+       WireFormatIsKeptAndAMissedNameIsDeliveredBeforeTheDatagramsSentAfterIt) {
+  EXPECT_EQ(platform::dnc::encodeDatagram(std::string("a\0\xff", 3)),
+            kHeader + std::string("a\0\xff", 3));
   EXPECT_EQ(missedMarkerSuffix("com.example.Updated"), ".108781edbea21e7f.missed");
   auto center = DistributedNotificationCenter::create(folder);
   auto poster = DistributedNotificationCenter::create(folder);
@@ -137,13 +141,15 @@ TEST_F(DistributedNotificationCenterTest, WireFormatIsKeptAndAMissedNameIsDelive
   ASSERT_EQ(sockets.size(), 1u);
   BoundSocket sender(temp / "sender");
   for (const std::string& datagram :
-       {std::string(), std::string("DN"), std::string("ND\x01\x00x", 5), std::string("DN\x02\x00x", 5),
-        std::string("DN\x01\x01x", 5), kHeader + std::string(platform::dnc::kMaxDatagramName + 1, 'x'),
-        kHeader + "x", kHeader + "end"}) {
+       {std::string(), std::string("DN"), std::string("ND\x01\x00x", 5),
+        std::string("DN\x02\x00x", 5), std::string("DN\x01\x01x", 5),
+        kHeader + std::string(platform::dnc::kMaxDatagramName + 1, 'x'), kHeader + "x",
+        kHeader + "end"}) {
     sender.sendTo(sockets[0], datagram);
   }
   ASSERT_TRUE(got.waitFor("end"));
-  EXPECT_EQ(got.values(), (std::vector<std::string>{"x", "end"})) << "a malformed datagram was delivered";
+  EXPECT_EQ(got.values(), (std::vector<std::string>{"x", "end"}))
+      << "a malformed datagram was delivered";
 
   sender.sendTo(sockets[0], kHeader + "a");
   holding.get_future().wait();  // the receiver is inside the first callback
@@ -171,8 +177,10 @@ TEST_F(DistributedNotificationCenterTest, WireFormatIsKeptAndAMissedNameIsDelive
 
 // The folder is the only thing keeping other users from posting to us. Then what sits in it
 // besides live sockets, and what a post does with it.
-TEST_F(DistributedNotificationCenterTest, PostsUseOnlyAPrivateFolderSkipForeignEntriesAndClearDeadSocketsAndMarks) {
-  auto poster = DistributedNotificationCenter::create(folder);  // observes nothing, so has no socket of its own
+TEST_F(DistributedNotificationCenterTest,
+       PostsUseOnlyAPrivateFolderSkipForeignEntriesAndClearDeadSocketsAndMarks) {
+  auto poster = DistributedNotificationCenter::create(
+      folder);  // observes nothing, so has no socket of its own
   EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << "made private";
   fs::create_directory_symlink(folder, temp / "link");
   for (const auto& [name, mode] : {std::pair{"group", 0750}, {"others", 0702}}) {

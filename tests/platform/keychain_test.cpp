@@ -83,11 +83,15 @@ TEST_F(KeychainTest, ItemLifecycleReportsTheDocumentedStatusesInAPrivateStore) {
 // decode gives errSecDecode from every call. (A directory in the store's place is a reliability
 // test.)
 TEST_F(KeychainTest, ItemsAreIdentifiedByServiceGroupAccountAndFlagAndMalformedCallsFail) {
-  const std::pair<KeychainDictionary, std::string> items[] = {{query("a"), "base"},
-      {with(query("a"), kSecAttrService, "svc2"), "service"}, {with(query("a"), kSecAttrAccessGroup, "g2"), "group"},
+  const std::pair<KeychainDictionary, std::string> items[] = {
+      {query("a"), "base"},
+      {with(query("a"), kSecAttrService, "svc2"), "service"},
+      {with(query("a"), kSecAttrAccessGroup, "g2"), "group"},
       {query("A"), "case"}};
   for (const auto& [q, data] : items) {
-    ASSERT_EQ(SecItemAdd(with(with(q, kSecAttrSynchronizable, false), kSecValueData, bytesOf(data))), errSecSuccess);
+    ASSERT_EQ(
+        SecItemAdd(with(with(q, kSecAttrSynchronizable, false), kSecValueData, bytesOf(data))),
+        errSecSuccess);
   }
   ASSERT_EQ(SecItemAdd(item("s", "synced", true)), errSecSuccess);
   const std::function<OSStatus()> malformed[] = {
@@ -95,13 +99,18 @@ TEST_F(KeychainTest, ItemsAreIdentifiedByServiceGroupAccountAndFlagAndMalformedC
       [] { return SecItemAdd(with(item("a", "x"), kSecClass, "internet-password")); },
       [] { return SecItemAdd(with(item("a", "x"), "colour", "red")); },
       [] { return SecItemAdd(with(item("a", "x"), kSecValueData, "x")); },
-      [] { return SecItemAdd(with(item("a", "x"), kSecAttrSynchronizable, kSecAttrSynchronizableAny)); },
+      [] {
+        return SecItemAdd(with(item("a", "x"), kSecAttrSynchronizable, kSecAttrSynchronizableAny));
+      },
       [] { return SecItemCopyMatching(with(query("a"), kSecValueData, bytesOf("x")), nullptr); },
       [] { return SecItemCopyMatching(with(query("a"), kSecMatchLimit, "two"), nullptr); },
       [] { return SecItemDelete(with(query("a"), kSecReturnData, true)); },
-      [] { return update("a", {{kSecAttrSynchronizable, kSecAttrSynchronizableAny}}); },
+      [] {
+        return update("a", {{kSecAttrSynchronizable, kSecAttrSynchronizableAny}});
+      },
   };
-  for (std::size_t i = 0; i < std::size(malformed); ++i) EXPECT_EQ(malformed[i](), errSecParam) << "malformed " << i;
+  for (std::size_t i = 0; i < std::size(malformed); ++i)
+    EXPECT_EQ(malformed[i](), errSecParam) << "malformed " << i;
   for (const auto& [q, data] : items) EXPECT_EQ(dataOf(q), data) << describe(q);
   EXPECT_EQ(readData(without(query("zzz"), kSecAttrAccount)).first, errSecSuccess);
   const struct {
@@ -116,7 +125,8 @@ TEST_F(KeychainTest, ItemsAreIdentifiedByServiceGroupAccountAndFlagAndMalformedC
       EXPECT_EQ(readData(q).first, expected ? errSecSuccess : errSecItemNotFound) << describe(q);
     }
   }
-  EXPECT_EQ(SecItemAdd(item("a", "synced too", true)), errSecSuccess) << "the flag is part of the identity";
+  EXPECT_EQ(SecItemAdd(item("a", "synced too", true)), errSecSuccess)
+      << "the flag is part of the identity";
 
   const testsupport::TempDir other;
   const testsupport::ScopedEnv damaged{"XDG_DATA_HOME", other.path().string()};

@@ -41,20 +41,25 @@ struct Update {
 struct MetadataQueryTest : ::testing::Test {
   void SetUp() override {
     auto& center = NotificationCenter::defaultCenter();
-    for (const char* name : {MetadataQueryDidFinishGatheringNotification, MetadataQueryDidUpdateNotification}) {
-      center.publisher(name, &query_).sink([this](const Notification& n) {
-        offMain_ += !MainLoop::main().isMainThread();
-        if (n.name == MetadataQueryDidFinishGatheringNotification) return (void)++gathers_;
-        auto items = [&](const char* key) {
-          return identifiersOf(std::any_cast<std::vector<MetadataItem>>(n.userInfo.at(key)));
-        };
-        updates_.push_back({items(MetadataQueryUpdateAddedItemsKey), items(MetadataQueryUpdateRemovedItemsKey),
-                            items(MetadataQueryUpdateChangedItemsKey)});
-      }).store(observations_);
+    for (const char* name :
+         {MetadataQueryDidFinishGatheringNotification, MetadataQueryDidUpdateNotification}) {
+      center.publisher(name, &query_)
+          .sink([this](const Notification& n) {
+            offMain_ += !MainLoop::main().isMainThread();
+            if (n.name == MetadataQueryDidFinishGatheringNotification) return (void)++gathers_;
+            auto items = [&](const char* key) {
+              return identifiersOf(std::any_cast<std::vector<MetadataItem>>(n.userInfo.at(key)));
+            };
+            updates_.push_back({items(MetadataQueryUpdateAddedItemsKey),
+                                items(MetadataQueryUpdateRemovedItemsKey),
+                                items(MetadataQueryUpdateChangedItemsKey)});
+          })
+          .store(observations_);
     }
     std::vector<Predicate> identifiers;
     for (const char* id : {"com.example.a", "com.example.b", "com.example.c"}) {
-      identifiers.push_back(Predicate::withFormat("%K == %@", MetadataItemCFBundleIdentifierKey, id));
+      identifiers.push_back(
+          Predicate::withFormat("%K == %@", MetadataItemCFBundleIdentifierKey, id));
     }
     query_.setPredicate(Predicate::orPredicateWithSubpredicates(std::move(identifiers)));
   }
@@ -68,7 +73,8 @@ struct MetadataQueryTest : ::testing::Test {
     query_.setSearchScopes(std::move(scopes));
     ASSERT_TRUE(query_.startQuery());
     const int before = gathers_;
-    ASSERT_TRUE(MainLoop::main().runUntil([&] { return gathers_ > before; }, std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        MainLoop::main().runUntil([&] { return gathers_ > before; }, std::chrono::seconds(20)));
   }
   // Every change made before this call has been queued by the kernel; one pump lets the query
   // read it and post what follows from it.
@@ -90,8 +96,10 @@ TEST_F(MetadataQueryTest, GatherFindsMatchingBundlesButNotThroughLinksOrInsideBu
   makeBundle(scope_ / "A.app" / "Contents" / "Helpers" / "Inner.app", "com.example.c");
   // An empty display name falls back to the bundle name, not to the file name.
   writeFile(scope_ / "A.app" / "Contents" / "Info.plist",
-            detail::encodeStringDictionary({{"CFBundleIdentifier", "com.example.a"}, {"CFBundleDisplayName", ""},
-                                            {"CFBundleName", "Bee"}}, PlistFormat::xml));
+            detail::encodeStringDictionary({{"CFBundleIdentifier", "com.example.a"},
+                                            {"CFBundleDisplayName", ""},
+                                            {"CFBundleName", "Bee"}},
+                                           PlistFormat::xml));
   makeBundle(scope_ / "Utilities" / "Deep" / "B.app", "com.example.b", PlistFormat::binary);
   makeBundle(dir_ / "elsewhere" / "Linked.app", "com.example.c");
   fs::create_directory_symlink(dir_ / "elsewhere", scope_ / "Link");
@@ -105,7 +113,8 @@ TEST_F(MetadataQueryTest, GatherFindsMatchingBundlesButNotThroughLinksOrInsideBu
   start({scope_, scope_ / "Utilities", scope_.string() + "/", dir_ / "missing"});
   EXPECT_EQ(identifiersOf(query_.results()), (Ids{"com.example.a", "com.example.b", "com.example.c"}));
   EXPECT_EQ(query_.results()[0].valueForAttribute(MetadataItemDisplayNameKey), "Bee");
-  EXPECT_EQ(query_.results()[1].valueForAttribute(MetadataItemPathKey), (scope_ / "Folder.notapp" / "C.app").string())
+  EXPECT_EQ(query_.results()[1].valueForAttribute(MetadataItemPathKey),
+            (scope_ / "Folder.notapp" / "C.app").string())
       << "ordered by path";
   EXPECT_TRUE(updates_.empty());
   EXPECT_FALSE(query_.startQuery()) << "a running query does not start twice";
@@ -127,12 +136,17 @@ TEST_F(MetadataQueryTest, ReportsEachKindOfChangeOnce) {
     std::function<void()> change;
     Update expected;
   } cases[] = {
-      {"moved in", [&] {
+      {"moved in",
+       [&] {
          makeBundle(outside / "Moved.app", "com.example.c");
          fs::rename(outside / "Moved.app", scope_ / "Moved.app");
-       }, {{"com.example.c"}, {}, {}}},
-      {"moved out", [&] { fs::rename(scope_ / "Moved.app", outside / "Moved.app"); }, {{}, {"com.example.c"}, {}}},
-      {"copied file by file, plist last", [&] {
+       },
+       {{"com.example.c"}, {}, {}}},
+      {"moved out",
+       [&] { fs::rename(scope_ / "Moved.app", outside / "Moved.app"); },
+       {{}, {"com.example.c"}, {}}},
+      {"copied file by file, plist last",
+       [&] {
          fs::create_directories(copied);
          pump();
          const auto plist = infoPlist("com.example.c");
@@ -140,36 +154,50 @@ TEST_F(MetadataQueryTest, ReportsEachKindOfChangeOnce) {
          out << plist.substr(0, plist.size() / 2) << std::flush;
          pump();
          out << plist.substr(plist.size() / 2);
-       }, {{"com.example.c"}, {}, {}}},
+       },
+       {{"com.example.c"}, {}, {}}},
       {"plist rewritten in place",
-       [&] { writeFile(copied / "Info.plist", infoPlist("com.example.c", PlistFormat::xml, "2.0")); },
+       [&] {
+         writeFile(copied / "Info.plist", infoPlist("com.example.c", PlistFormat::xml, "2.0"));
+       },
        {{}, {}, {"com.example.c"}}},
-      {"identifier no longer searched for", [&] { writeFile(copied / "Info.plist", infoPlist("com.example.other")); },
+      {"identifier no longer searched for",
+       [&] { writeFile(copied / "Info.plist", infoPlist("com.example.other")); },
        {{}, {"com.example.c"}, {}}},
       {"deleted", [&] { fs::remove_all(scope_ / "Present.app"); }, {{}, {"com.example.a"}, {}}},
-      {"folder holding a bundle moved in", [&] {
+      {"folder holding a bundle moved in",
+       [&] {
          makeBundle(outside / "Suite" / "Tools" / "Tool.app", "com.example.a");
          fs::rename(outside / "Suite", scope_ / "Suite");
-       }, {{"com.example.a"}, {}, {}}},
-      {"Contents folder removed", [&] { fs::remove_all(scope_ / "Nested" / "Deep.app" / "Contents"); },
+       },
+       {{"com.example.a"}, {}, {}}},
+      {"Contents folder removed",
+       [&] { fs::remove_all(scope_ / "Nested" / "Deep.app" / "Contents"); },
        {{}, {"com.example.b"}, {}}},
       {"renamed within the scope",
-       [&] { fs::rename(scope_ / "Suite" / "Tools" / "Tool.app", scope_ / "Suite" / "Renamed.app"); },
+       [&] {
+         fs::rename(scope_ / "Suite" / "Tools" / "Tool.app", scope_ / "Suite" / "Renamed.app");
+       },
        {{"com.example.a"}, {"com.example.a"}, {}}},
-      {"link to a folder of bundles", [&] {
+      {"link to a folder of bundles",
+       [&] {
          fs::create_directory_symlink(dir_ / "elsewhere", scope_ / "Link");
          makeBundle(scope_ / "S0.app", "com.example.c");
-       }, {{"com.example.c"}, {}, {}}},
-      {"bundle inside a bundle", [&] {
+       },
+       {{"com.example.c"}, {}, {}}},
+      {"bundle inside a bundle",
+       [&] {
          makeBundle(scope_ / "Suite" / "Renamed.app" / "Contents" / "In.app", "com.example.b");
          makeBundle(scope_ / "S1.app", "com.example.c");
-       }, {{"com.example.c"}, {}, {}}},
+       },
+       {{"com.example.c"}, {}, {}}},
   };
   for (const auto& c : cases) {
     c.change();
     EXPECT_EQ(pump(), std::vector<Update>{c.expected}) << c.name;
   }
-  EXPECT_EQ(identifiersOf(query_.results()), (Ids{"com.example.a", "com.example.c", "com.example.c"}));
+  EXPECT_EQ(identifiersOf(query_.results()),
+            (Ids{"com.example.a", "com.example.c", "com.example.c"}));
 }
 
 TEST_F(MetadataQueryTest, FollowsScopesThatAppearAndDisappear) {

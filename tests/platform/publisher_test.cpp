@@ -27,10 +27,13 @@ using namespace std::chrono_literals;
 // Records what a sink receives. Single-threaded tests only.
 template <class T>
 struct Recorder {
-  explicit Recorder(const Publisher<T>& publisher) : handle(publisher.sink([this](const T& value) {
-    values.push_back(value);
-    allOnMain = allOnMain && MainLoop::main().isMainThread();
-  }, [this] { ++completions; })) {}
+  explicit Recorder(const Publisher<T>& publisher)
+      : handle(publisher.sink(
+            [this](const T& value) {
+              values.push_back(value);
+              allOnMain = allOnMain && MainLoop::main().isMainThread();
+            },
+            [this] { ++completions; })) {}
   std::vector<T> values;
   int completions = 0;
   bool allOnMain = true;
@@ -151,7 +154,8 @@ TEST(CreateTest, SetupPerSubscriberAndEmitterDroppedAfterTheEnd) {
 TEST(PublisherRuleTest, NoLockIsHeldWhileACallbackRunsAndReentrantSendsAndCancelsAreOrdered) {
   CurrentValueSubject<int> subject(0), other(0);
   std::vector<int> seen, seenByHelper;
-  AnyCancellable handle = combineLatest(subject.publisher(), other.publisher())
+  AnyCancellable handle =
+      combineLatest(subject.publisher(), other.publisher())
           .map([](const std::pair<int, int>& p) { return p.first + p.second; })
           .sink([&](const int& value) {
             seen.push_back(value);
@@ -160,7 +164,8 @@ TEST(PublisherRuleTest, NoLockIsHeldWhileACallbackRunsAndReentrantSendsAndCancel
             std::thread helper([&] {  // would block on any lock held across this callback
               other.send(10);
               subject.send(2);
-              AnyCancellable inner = subject.publisher().sink([&](const int& v) { seenByHelper.push_back(v); });
+              AnyCancellable inner =
+                  subject.publisher().sink([&](const int& v) { seenByHelper.push_back(v); });
               subject.send(3);
               finished = true;
             });
@@ -206,11 +211,12 @@ TEST(MainLoopOperatorTest, DebounceAndReceiveOnDeliverOnTheLoopInOrder) {
   auto held = std::make_shared<int>(0);  // its lifetime shows whether the closures are still held
   const std::weak_ptr<int> watch = held;
   int lateCalls = 0;
-  AnyCancellable pending[] = {
-      subject.publisher().debounce(1ms, MainLoop::main()).sink(
-          [&, t = held](int) { ++lateCalls; }, [&] { ++lateCalls; }),
-      subject.publisher().receiveOn(MainLoop::main()).sink(
-          [&, t = held](int) { ++lateCalls; }, [&] { ++lateCalls; })};
+  AnyCancellable pending[] = {subject.publisher()
+                                  .debounce(1ms, MainLoop::main())
+                                  .sink([&, t = held](int) { ++lateCalls; }, [&] { ++lateCalls; }),
+                              subject.publisher()
+                                  .receiveOn(MainLoop::main())
+                                  .sink([&, t = held](int) { ++lateCalls; }, [&] { ++lateCalls; })};
   held.reset();
   subject.send(0);
   for (auto& handle : pending) handle.cancel();
@@ -224,7 +230,9 @@ TEST(MainLoopOperatorTest, DebounceAndReceiveOnDeliverOnTheLoopInOrder) {
   EXPECT_TRUE(debounced.values.empty()) << "one interval after the last send, not before";
   advance(1ms);
   EXPECT_EQ(debounced.values, (std::vector<int>{5}));
-  std::thread([&] { for (int i = 6; i < 100; ++i) subject.send(i); }).join();
+  std::thread([&] {
+    for (int i = 6; i < 100; ++i) subject.send(i);
+  }).join();
   advance(10s);
   subject.send(100);
   subject.sendCompletion();
@@ -239,7 +247,9 @@ TEST(MainLoopOperatorTest, DebounceAndReceiveOnDeliverOnTheLoopInOrder) {
 
 AnyCancellable record(NotificationCenter& center, std::vector<const void*>& into,
                       std::string name, const void* object = nullptr) {
-  return center.publisher(std::move(name), object).sink([&into](const Notification& n) { into.push_back(n.object); });
+  return center.publisher(std::move(name), object).sink([&into](const Notification& n) {
+    into.push_back(n.object);
+  });
 }
 
 // Delivery by name and object, synchronously on the posting thread, to observers current when

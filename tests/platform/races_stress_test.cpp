@@ -60,7 +60,10 @@ class Crew {
     finished_ = 0;
     ++round_;
   }
-  void finish() { while (finished_ != size_) std::this_thread::yield(); }
+  void finish() {
+    while (finished_ != size_) std::this_thread::yield();
+  }
+
  private:
   const int size_;
   std::atomic<unsigned> round_{0};
@@ -71,7 +74,8 @@ class Crew {
 };
 
 void spin(unsigned iterations) {
-  for (std::atomic<unsigned> i{0}; i.fetch_add(1, std::memory_order_relaxed) < iterations;) {}
+  for (std::atomic<unsigned> i{0}; i.fetch_add(1, std::memory_order_relaxed) < iterations;) {
+  }
 }
 
 // A subscriber joining while two threads send sees exactly a tail of what a subscriber from
@@ -102,7 +106,8 @@ TEST(PublisherStressTest, SubscribingToACurrentValueSubjectIsAtomic) {
     senders.finish();
     const bool isTail = !late.empty() && late.size() <= all.size() &&
                         std::equal(late.begin(), late.end(), all.end() - late.size());
-    failures += !isTail || all.size() != 2 * kSends + 1 || all.back() != subject.value() || overlapped;
+    failures +=
+        !isTail || all.size() != 2 * kSends + 1 || all.back() != subject.value() || overlapped;
   }
   EXPECT_EQ(failures, 0);
 }

@@ -36,7 +36,8 @@ struct RuntimeTest : ::testing::Test {
 TEST_F(RuntimeTest, AdvanceWakesTheSleepsItsNewTimeHasReachedAndNoOthers) {
   VirtualClock unrelated;
   std::vector<TaskHandle> tasks;
-  for (Duration d : {3s, 1s, 2s, 2s}) tasks.push_back(Task::detached([d] { Task::sleep(d.count()); }));
+  for (Duration d : {3s, 1s, 2s, 2s})
+    tasks.push_back(Task::detached([d] { Task::sleep(d.count()); }));
   ASSERT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == 4; }));
   TaskHandle onUnrelated;
   {
@@ -44,7 +45,8 @@ TEST_F(RuntimeTest, AdvanceWakesTheSleepsItsNewTimeHasReachedAndNoOthers) {
     onUnrelated = Task::detached([] { Task::sleep(Duration(1s).count()); });
     ASSERT_TRUE(waitFor([&] { return unrelated.sleepingTaskCount() == 1; }));
   }
-  const std::pair<Duration, std::size_t> steps[] = {{1s - 1ns, 4}, {1ns, 3}, {1s - 1ns, 3}, {1ns, 1}, {1h, 0}};
+  const std::pair<Duration, std::size_t> steps[] = {
+      {1s - 1ns, 4}, {1ns, 3}, {1s - 1ns, 3}, {1ns, 1}, {1h, 0}};
   for (const auto& [advance, stillSleeping] : steps) {
     clock.advance(advance);
     EXPECT_EQ(clock.sleepingTaskCount(), stillSleeping);
@@ -199,7 +201,9 @@ TEST(AsyncStreamTest, ConsumersGetEveryValueOnceInEachProducersOrder) {
     held.reset();
     std::vector<std::thread> producers;
     for (int p = 0; p < kProducers; ++p) {
-      producers.emplace_back([p, c = continuation] { for (int i = 0; i < kEach; ++i) c.yield(p * kEach + i); });
+      producers.emplace_back([p, c = continuation] {
+        for (int i = 0; i < kEach; ++i) c.yield(p * kEach + i);
+      });
     }
     for (auto& producer : producers) producer.join();
     if (mode == 2) stream.cancel();
