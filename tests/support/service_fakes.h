@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -82,15 +81,14 @@ struct FakeKeychainReader final : brisvane::BrisvaneKeychainReaderType {
   std::vector<platform::AsyncStream<platform::Void>::Continuation> continuations;
 };
 
-// An installed-app monitor whose answer the test sets; counts its stops.
+// An installed-app monitor whose answer (at first, installed) the test sets; counts its stops.
 struct FakeInstalledAppMonitor final : brisvane::InstalledAppMonitorType {
-  explicit FakeInstalledAppMonitor(bool installed = true) : subject(installed) {}
   platform::Publisher<bool> isInstalledPublisher() override { return subject.publisher().removeDuplicates(); }
   bool isInstalled() override { return throwOnAsk ? throw std::runtime_error("monitor failed") : subject.value(); }
   void start() override {}
   void stop() override { ++stops; }
   void set(bool installed) { subject.send(installed); }
-  platform::CurrentValueSubject<bool> subject;
+  platform::CurrentValueSubject<bool> subject{true};
   std::atomic<int> stops{0};
   std::atomic<bool> throwOnAsk{false};
 };
@@ -118,12 +116,10 @@ struct FakeOverride {
   std::atomic<bool> overriddenValue{false};
   platform::PassthroughSubject<host::BrisvaneRTPOverrideState> states;
 
+  // No resetOverride: the service never resets the override.
   host::BrisvaneStateOverrideConfiguration configuration() {
-    host::BrisvaneStateOverrideConfiguration c;
-    c.isOverridden = [this] { return isOverridden.load(); };
-    c.overriddenValue = [this] { return overriddenValue.load(); };
-    c.overrideStatePublisher = states.publisher();
-    return c;  // no resetOverride: the service never resets the override
+    return {[this] { return isOverridden.load(); }, [this] { return overriddenValue.load(); }, nullptr,
+            states.publisher()};
   }
 };
 
