@@ -60,8 +60,6 @@ struct SpotlightInstalledAppMonitorTest : ::testing::Test {
   testsupport::TempDir dir;
   const fs::path scope = dir / "Applications";
   std::shared_ptr<FakeChecker> checker = std::make_shared<FakeChecker>();
-  testsupport::Recorder<bool> published;
-  platform::AnyCancellable subscription;
 };
 
 // A refresh believes the query only while it finds the host; otherwise it asks the checker for the
@@ -105,7 +103,8 @@ TEST_F(SpotlightInstalledAppMonitorTest, ChangesPublishOnceAfterTheDebounceAndSt
   makeBundle(scope / "Host.app", kHost);
   auto monitor = make();
   startAndSettle(*monitor);
-  subscription = monitor->isInstalledPublisher().sink(published.callback());
+  testsupport::Recorder<bool> published;
+  auto subscription = monitor->isInstalledPublisher().sink(published.callback());
   ASSERT_EQ(published.values(), std::vector<bool>{false});
   const fs::path copied = scope / "Brisvane.app";
   const std::vector<std::pair<std::function<void()>, bool>> changes = {
