@@ -114,9 +114,7 @@ TEST(MessageJSONTest, RejectedEnvelopesNameTheFirstFailingMember) {
       {failureOf<Int>(head + R"("data":-9223372036854775808})"), "decoded"},
       // clang-format on
   };
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
-  }
+  for (std::size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
 }
 
 }  // namespace

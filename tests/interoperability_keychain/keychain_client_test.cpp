@@ -96,8 +96,7 @@ struct WatchedNotifications final : DistributedNotifications {
 // Counts what `stream` yields, on the thread that yields; each must carry `key`.
 std::shared_ptr<std::atomic<int>> count(AsyncStream<UpdateNotification>& stream, std::string key) {
   auto yielded = std::make_shared<std::atomic<int>>(0);
-  auto check = [yielded, key](const UpdateNotification& u) { *yielded += u.messageKey() == key; };
-  stream.forEach(check, [] {});
+  stream.forEach([yielded, key](const UpdateNotification& u) { *yielded += u.messageKey() == key; }, [] {});
   return yielded;
 }
 
@@ -172,9 +171,8 @@ TEST_F(KeychainClientTest, OnlyChangesMadeAreAnnouncedAndFailuresReachTheCaller)
       {head + R"({"isRTPEnabled":"yes"}})", {}, remove, "typeMismatch", "", "absent"},  // still removed
       // clang-format on
   };
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    const auto& c = cases[i];
-    SCOPED_TRACE(i);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
     SecItemDelete(item({}));
     notifications_->posts.clear();
     if (!c.stored.empty()) { ASSERT_EQ(SecItemAdd(item({{kSecValueData, Bytes(c.stored.begin(), c.stored.end())}})), errSecSuccess); }
