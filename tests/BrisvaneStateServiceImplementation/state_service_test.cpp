@@ -100,14 +100,17 @@ TEST(StateServicePublisher, EmitsNothingBeforeTheOverrideThenDropsRepeatsAndFoll
   EXPECT_EQ(b.values(), a.values());
 }
 
-// Construction refreshes twice without a signal; then every change announcement (a storm of
-// them included) and every install change refreshes once, and the last read decides the value.
-TEST(StateServiceRefresh, EachChangeSignalAndInstallChangeRefreshesOnce) {
-  Harness h;
+// On a virtual clock, which only the periodic refresh uses. Construction refreshes twice without a
+// signal; then every change announcement (a storm of them included) and every install change
+// refreshes once, and the last read decides the value.
+TEST(StateServiceRefresh, EachChangeSignalAndInstallChangeRefreshesOnceAndPeriodicallyWhileAwake) {
+  platform::VirtualClock clock;
+  platform::ScopedClockOverride useClock{clock};
+  Harness h;  // after the clock, so that the service goes first
   h.reader->value = false;
   h.build();
   h.settle(2, false);
-  ASSERT_TRUE(waitFor([&] { return h.reader->listens == 1; }));
+  ASSERT_TRUE(waitFor([&] { return h.reader->listens == 1 && clock.sleepingTaskCount() == 1; }));
   const int storm = 2000;
   for (int i = 0; i < storm; ++i) {
     if (i == storm - 1) h.reader->value = true;
@@ -121,6 +124,32 @@ TEST(StateServiceRefresh, EachChangeSignalAndInstallChangeRefreshesOnce) {
   h.monitor->set(false);
   h.settle(storm + 4, false);
   EXPECT_EQ(h.reader->reads, storm + 4);
+
+  // Every 6 hours while awake, until dropped. After an advance, the periodic task counts as
+  // sleeping again only once the refresh that the advance caused (if any) has read.
+  const auto deliver = [&](SystemSleepEvent event) { h.sleep->send(event), platform::MainLoop::main().runPending(); };
+  // Advances and returns the reads made since those above once the task sleeps again (or, asleep,
+  // once nothing sleeps).
+  const auto advance = [&](nanoseconds by, std::size_t sleepers = 1) {
+    clock.advance(by);
+    EXPECT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == sleepers; }));
+    return h.reader->reads.load() - (storm + 4);
+  };
+  EXPECT_EQ(advance(hours(6) - nanoseconds(1)), 0) << "no refresh before 6 hours";
+  EXPECT_EQ(advance(nanoseconds(1)), 1);
+  advance(hours(5));
+  deliver(SystemSleepEvent::sleep);
+  EXPECT_EQ(advance(hours(24), 0), 1) << "no refresh while asleep";
+
+  // Two wakes in a row leave one task, whose first refresh comes 6 hours after the wake.
+  deliver(SystemSleepEvent::wake);
+  deliver(SystemSleepEvent::wake);
+  EXPECT_EQ(advance(nanoseconds(0)), 1);
+  EXPECT_EQ(advance(hours(6) - nanoseconds(1)), 1);
+  EXPECT_EQ(advance(nanoseconds(1)), 2);
+  EXPECT_EQ(advance(hours(6)), 3) << "a second task would read twice";
+  h.service.reset();  // ends the periodic task
+  EXPECT_EQ(advance(hours(12), 0), 3);
 }
 
 // Without listening, install changes still refresh; a failed read publishes and saves nothing,
@@ -153,39 +182,6 @@ TEST(StateServiceRefresh, FailuresAreLoggedAndKeepThePreviousValue) {
   EXPECT_FALSE(h.service->isRealTimeProtectionEnabled());
   EXPECT_FALSE(h.service->shouldInformUserAboutRTPStatusUpdate());
   EXPECT_EQ(capture.sink().count("🌗 Could not compute the RTP state; answering false: monitor failed"), 2u);
-}
-
-// On a virtual clock. After an advance, the periodic task counts as sleeping again only once the
-// refresh that the advance caused (if any) has read.
-TEST(StateServicePeriodicRefresh, EverySixHoursWhileAwakeUntilDropped) {
-  platform::VirtualClock clock;
-  platform::ScopedClockOverride useClock{clock};
-  Harness h;  // after the clock, so that the service goes first
-  h.reader->value = true;
-  h.build();
-  ASSERT_TRUE(waitFor([&] { return h.reader->reads == 2 && clock.sleepingTaskCount() == 1; }));
-  const auto deliver = [&](SystemSleepEvent event) { h.sleep->send(event), platform::MainLoop::main().runPending(); };
-  // Advances and returns the reads once the task sleeps again (or, asleep, once nothing sleeps).
-  const auto advance = [&](nanoseconds by, std::size_t sleepers = 1) {
-    clock.advance(by);
-    EXPECT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == sleepers; }));
-    return h.reader->reads.load();
-  };
-  EXPECT_EQ(advance(hours(6) - nanoseconds(1)), 2) << "no refresh before 6 hours";
-  EXPECT_EQ(advance(nanoseconds(1)), 3);
-  advance(hours(5));
-  deliver(SystemSleepEvent::sleep);
-  EXPECT_EQ(advance(hours(24), 0), 3) << "no refresh while asleep";
-
-  // Two wakes in a row leave one task, whose first refresh comes 6 hours after the wake.
-  deliver(SystemSleepEvent::wake);
-  deliver(SystemSleepEvent::wake);
-  EXPECT_EQ(advance(nanoseconds(0)), 3);
-  EXPECT_EQ(advance(hours(6) - nanoseconds(1)), 3);
-  EXPECT_EQ(advance(nanoseconds(1)), 4);
-  EXPECT_EQ(advance(hours(6)), 5) << "a second task would read twice";
-  h.service.reset();  // ends the periodic task
-  EXPECT_EQ(advance(hours(12), 0), 5);
 }
 
 // The host drops the service while both reads of construction are blocked, from inside a
