@@ -111,8 +111,9 @@ class KeychainClientTest : public ::testing::Test {
 };
 
 // Notification names use the key unchanged, up to the center's limit, beyond which a key is refused
-// before it reaches the keychain. Then the item's exact text, and a read that follows the save.
-TEST_F(KeychainClientTest, NotificationNamesUseTheKeyUpToTheLimitAndSavingWritesTheDocumentedEnvelope) {
+// before it reaches the keychain. Concurrent saves through one storage run one after the other.
+// Then the item's exact text, and a read that follows the save.
+TEST_F(KeychainClientTest, SavesUseKeysUpToTheNameLimitRunOneAfterTheOtherAndWriteTheDocumentedEnvelope) {
   EXPECT_EQ(client_->notificationName("a b/c.Updated"), "com.tarvik.NyraInteroperability.a b/c.Updated.Updated");
   const std::string longest(DistributedNotificationCenter::kMaxNameLength - client_->notificationName("").size(), 'k');
   EXPECT_THROW(client_->saveData(BrisvaneSettings(true), longest + "k"), std::invalid_argument);
@@ -120,6 +121,19 @@ TEST_F(KeychainClientTest, NotificationNamesUseTheKeyUpToTheLimitAndSavingWrites
   EXPECT_EQ(keychain_->calls, 0) << "a refused key reached the keychain";
   client_->saveData(BrisvaneSettings(true), longest);
   EXPECT_EQ(notifications_->posts, client_->notificationName(longest) + "=absent;");
+
+  KeychainStorage storage(kService, kGroup, nullptr, keychain_);
+  testing::internal::CaptureStdout();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&storage] {
+      for (int i = 0; i < 150; ++i) storage.save(Bytes(1, std::uint8_t(i)), std::to_string(i % 3));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(keychain_->overlapped);
+  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 3) << "only each key's first save adds";
 
   notifications_->posts.clear();
   const double before = currentTimeIntervalSince1970();
@@ -227,21 +241,6 @@ TEST_F(KeychainClientTest, ListenersGetEachChangeOfTheirKeyOnceUntilTheyCancel) 
   first.cancel();
   other.cancel();
   EXPECT_EQ(notifications_->liveObservers, 0);
-}
-
-TEST_F(KeychainClientTest, ConcurrentSavesThroughOneStorageRunOneAfterTheOther) {
-  KeychainStorage storage(kService, kGroup, nullptr, keychain_);
-  testing::internal::CaptureStdout();
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&storage] {
-      for (int i = 0; i < 150; ++i) storage.save(Bytes(1, std::uint8_t(i)), std::to_string(i % 3));
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  const std::string output = testing::internal::GetCapturedStdout();
-  EXPECT_FALSE(keychain_->overlapped);
-  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 3) << "only each key's first save adds";
 }
 
 }  // namespace
