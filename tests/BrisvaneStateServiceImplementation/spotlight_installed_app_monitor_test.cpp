@@ -36,8 +36,7 @@ struct FakeChecker final : host::AppOnDeviceCheckerServiceType {
 
 // Monitors over private folders, on virtual time, with the log captured.
 struct SpotlightInstalledAppMonitorTest : ::testing::Test {
-  std::shared_ptr<SpotlightInstalledAppMonitor> make(std::vector<fs::path> folders = {}) {
-    if (folders.empty()) folders = {scope};
+  std::shared_ptr<SpotlightInstalledAppMonitor> make(std::vector<fs::path> folders) {
     return SpotlightInstalledAppMonitor::make({kBrisvane, kOrbisk}, checker, kHost, std::move(folders), 500ms);
   }
   std::size_t count(const std::string& prefix) const {
@@ -101,7 +100,7 @@ TEST_F(SpotlightInstalledAppMonitorTest, RefreshTrustsTheQueryOnlyWhileItSeesThe
 // calls supersede pending start steps.
 TEST_F(SpotlightInstalledAppMonitorTest, ChangesPublishOnceAfterTheDebounceAndStopStartAndReleaseCleanUp) {
   makeBundle(scope / "Host.app", kHost);
-  auto monitor = make();
+  auto monitor = make({scope});
   startAndSettle(*monitor);
   testsupport::Recorder<bool> published;
   auto subscription = monitor->isInstalledPublisher().sink(published.callback());
@@ -167,7 +166,7 @@ TEST_F(SpotlightInstalledAppMonitorTest, ChangesPublishOnceAfterTheDebounceAndSt
   EXPECT_FALSE(query->isStopped());
   pump();
   EXPECT_TRUE(query->isStopped()) << "from the main loop when released elsewhere";
-  make()->start();
+  make({scope})->start();
   pump();
   EXPECT_EQ(count(kStarted), 2u) << "released before the start step ran";
 }
