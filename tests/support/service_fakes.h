@@ -103,11 +103,10 @@ struct FakeSleepObserver final : host::SystemSleepObserverType {
 struct FakeLastSavedStateProvider final : host::BrisvaneLastSavedRTPStateProviderType {
   explicit FakeLastSavedStateProvider(std::optional<bool> state = std::nullopt) : saved(state) {}
   std::optional<bool> lastSavedRTPState() const override { return saved; }
-  void saveRTPState(bool s) override { const std::lock_guard l(mutex); saved = s; saveLog.push_back(s); }
-  std::vector<bool> saves() const { const std::lock_guard l(mutex); return saveLog; }
+  void saveRTPState(bool s) override { saved = s; saveLog.callback()(s); }
+  std::vector<bool> saves() const { return saveLog.values(); }
   LockedOptional saved;
-  mutable std::mutex mutex;
-  std::vector<bool> saveLog;
+  Recorder<bool> saveLog;
 };
 
 // The host's override: the getter's answers and a publisher the test drives.
