@@ -25,10 +25,8 @@ namespace testsupport {
 // optional needs libatomic with clang.)
 class LockedOptional {
  public:
-  LockedOptional(std::optional<bool> value = std::nullopt) : value_(value) {}
   LockedOptional& operator=(std::optional<bool> value) { const std::lock_guard l(mutex_); value_ = value; return *this; }
   std::optional<bool> load() const { const std::lock_guard l(mutex_); return value_; }
-  operator std::optional<bool>() const { return load(); }
 
  private:
   mutable std::mutex mutex_;
@@ -101,8 +99,8 @@ struct FakeSleepObserver final : host::SystemSleepObserverType {
 
 // The saved state, which the test may set at any time, and every state the service saved.
 struct FakeLastSavedStateProvider final : host::BrisvaneLastSavedRTPStateProviderType {
-  explicit FakeLastSavedStateProvider(std::optional<bool> state = std::nullopt) : saved(state) {}
-  std::optional<bool> lastSavedRTPState() const override { return saved; }
+  explicit FakeLastSavedStateProvider(std::optional<bool> state = std::nullopt) { saved = state; }
+  std::optional<bool> lastSavedRTPState() const override { return saved.load(); }
   void saveRTPState(bool s) override { saved = s; saveLog.callback()(s); }
   std::vector<bool> saves() const { return saveLog.values(); }
   LockedOptional saved;
