@@ -172,10 +172,9 @@ TEST_F(KeychainClientTest, OnlyChangesMadeAreAnnouncedAndFailuresReachTheCaller)
       {no, {}, request, "false", "", "false"},
       {"", {}, request, "absent", "", "absent"},
       {no, {{Op::copy, errSecDecode}}, request, "status -26275", "", "false"},
-      {"RTP is on", {}, request, "dataCorrupted", "", "undecodable"},
       {head + R"({"isRTPEnabled":null}})", {}, request, "valueNotFound", "", "undecodable"},
       {nested, {}, request, "typeMismatch", "", "undecodable"},  // deep nesting: no crash
-      {std::string(500000, '['), {}, request, "dataCorrupted", "", "undecodable"},
+      {std::string(500000, '['), {}, request, "dataCorrupted", "", "undecodable"},  // not JSON, and deep
       {no, {}, remove, "false", "absent;", "absent"},
       {"", {}, remove, "absent", "", "absent"},
       {no, {{Op::copy, errSecInteractionNotAllowed}}, remove, "status -25308", "", "false"},
