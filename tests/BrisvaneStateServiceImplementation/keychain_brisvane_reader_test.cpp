@@ -11,7 +11,6 @@
 #include "interoperability/InteroperabilityClient.h"
 #include "keychain/keychain.h"
 #include "keychain/os_status_error.h"
-#include "messages/BrisvaneSettings.h"
 #include "support/wait.h"
 
 namespace {
@@ -23,18 +22,17 @@ const std::string kSettingsKey = "com.tarvik.brisvane.interoperability.state";
 constexpr double kWritten = 1700000000.0;
 
 // A client with one item under the settings key, read on the test thread, and a change stream
-// the test feeds.
+// the test feeds; the reader must listen under the settings key.
 class FakeClient final : public brisvane::InteroperabilityClient {
  public:
   std::optional<std::string> item;
   bool failing = false;
-  std::string listened;
   platform::AsyncStream<UpdateNotification>::Continuation updates;
   std::shared_ptr<std::atomic<bool>> updatesEnded;
 
   platform::AsyncStream<UpdateNotification> listenForUpdates(const std::string& key) override {
     if (failing) throw platform::OSStatusError(platform::errSecInteractionNotAllowed);
-    listened = key;
+    EXPECT_EQ(key, kSettingsKey);
     auto [stream, continuation] = platform::AsyncStream<UpdateNotification>::makeStream();
     updatesEnded = std::make_shared<std::atomic<bool>>(false);
     continuation.onTermination([ended = updatesEnded] { *ended = true; });
@@ -53,16 +51,31 @@ class FakeClient final : public brisvane::InteroperabilityClient {
   bool deleteEnvelope(const std::string&, const EnvelopeDecoder&) override { ADD_FAILURE(); return false; }
 };
 
-struct KeychainBrisvaneReaderTest : ::testing::Test {
-  std::shared_ptr<FakeClient> client = std::make_shared<FakeClient>();
+// One signal per notification, in order; the end of the client's stream ends the signals, and
+// cancelling or dropping the signals ends the client's stream. Then the stored message: fresh for
+// one day (inclusive), and then off with a warning, never absent; nothing stored is absent; the
+// client's errors, and a stored message that does not decode, pass through.
+TEST(KeychainBrisvaneReaderTest, AgeOfTheMessageDecidesTheStateAndEachNotificationIsOneSignal) {
+  const auto client = std::make_shared<FakeClient>();
   double now = kWritten;
-  brisvane::KeychainBrisvaneReader reader{client, [this] { return now; }};
+  brisvane::KeychainBrisvaneReader reader{client, [&] { return now; }};
   host::ScopedLogCapture log;
-};
+  std::atomic<int> count{0};
+  std::atomic<bool> ended{false};
+  auto signals = reader.listenForRTPStateUpdates();
+  for (int i = 0; i < 3; ++i) client->updates.yield(UpdateNotification(kSettingsKey));
+  client->updates.finish();
+  signals.forEach([&](platform::Void) { ++count; }, [&] { ended = true; });
+  ASSERT_TRUE(waitFor([&] { return ended.load(); }));
+  EXPECT_EQ(count, 3);
+  for (const bool cancel : {true, false}) {
+    signals = reader.listenForRTPStateUpdates();
+    const auto clientEnded = client->updatesEnded;
+    EXPECT_FALSE(*clientEnded);
+    if (cancel) signals.cancel(); else signals = reader.listenForRTPStateUpdates();  // drops them
+    ASSERT_TRUE(waitFor([&] { return clientEnded->load(); })) << (cancel ? "cancelled" : "dropped");
+  }
 
-// Fresh for one day (inclusive), and then off with a warning, never absent; nothing stored is
-// absent; the client's errors, and a stored message that does not decode, pass through.
-TEST_F(KeychainBrisvaneReaderTest, AgeOfTheMessageDecidesTheStateAndErrorsPassThrough) {
   for (const auto& [age, isFresh] : std::vector<std::pair<double, bool>>{
            {0.0, true}, {86400.0, true}, {86400.001, false}, {-3600.0, true}}) {
     for (const bool stored : {true, false}) {
@@ -81,27 +94,6 @@ TEST_F(KeychainBrisvaneReaderTest, AgeOfTheMessageDecidesTheStateAndErrorsPassTh
   client->failing = true;
   EXPECT_THROW(reader.readRTPState(), platform::OSStatusError);
   EXPECT_THROW(reader.listenForRTPStateUpdates(), platform::OSStatusError);
-}
-
-// One signal per notification, in order; the end of the client's stream ends the signals, and
-// cancelling or dropping the signals ends the client's stream.
-TEST_F(KeychainBrisvaneReaderTest, EachNotificationIsOneSignalAndEitherEndEndsTheOther) {
-  std::atomic<int> count{0};
-  std::atomic<bool> ended{false};
-  auto signals = reader.listenForRTPStateUpdates();
-  EXPECT_EQ(client->listened, kSettingsKey);
-  for (int i = 0; i < 3; ++i) client->updates.yield(UpdateNotification(kSettingsKey));
-  client->updates.finish();
-  signals.forEach([&](platform::Void) { ++count; }, [&] { ended = true; });
-  ASSERT_TRUE(waitFor([&] { return ended.load(); }));
-  EXPECT_EQ(count, 3);
-  for (const bool cancel : {true, false}) {
-    signals = reader.listenForRTPStateUpdates();
-    const auto clientEnded = client->updatesEnded;
-    EXPECT_FALSE(*clientEnded);
-    if (cancel) signals.cancel(); else signals = reader.listenForRTPStateUpdates();  // drops them
-    ASSERT_TRUE(waitFor([&] { return clientEnded->load(); })) << (cancel ? "cancelled" : "dropped");
-  }
 }
 
 }  // namespace

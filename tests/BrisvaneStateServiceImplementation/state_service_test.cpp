@@ -10,14 +10,12 @@
 
 namespace {
 
-using brisvane::BrisvaneStateServiceImpl;
 using host::BrisvaneRTPOverrideState;
 using host::SystemSleepEvent;
 using std::chrono::hours;
 using std::chrono::nanoseconds;
 using testsupport::waitFor;
 using Values = std::vector<bool>;
-using FakeProvider = testsupport::FakeLastSavedStateProvider;
 using Harness = testsupport::ServiceHarness;
 
 // The decision table: the getter, should-inform and the published stream agree on every row,
@@ -50,7 +48,7 @@ TEST(StateServiceDecision, GetterShouldInformStreamAndSavesFollowTheTable) {
     Harness h;
     h.reader->block();
     h.reader->value = row.keychain;
-    if (row.hasProvider) h.provider = std::make_shared<FakeProvider>(row.keychain);
+    if (row.hasProvider) h.provider = std::make_shared<testsupport::FakeLastSavedStateProvider>(row.keychain);
     h.monitor->set(row.installed);
     h.override_.isOverridden = row.override_ != none;
     h.override_.overriddenValue = row.override_ != forcedOff;  // unused unless overridden
@@ -102,14 +100,17 @@ TEST(StateServicePublisher, EmitsNothingBeforeTheOverrideThenDropsRepeatsAndFoll
   EXPECT_EQ(b.values(), a.values());
 }
 
-// Construction refreshes twice without a signal; then every change announcement (a storm of
-// them included) and every install change refreshes once, and the last read decides the value.
-TEST(StateServiceRefresh, EachChangeSignalAndInstallChangeRefreshesOnce) {
-  Harness h;
+// On a virtual clock, which only the periodic refresh uses. Construction refreshes twice without a
+// signal; then every change announcement (a storm of them included) and every install change
+// refreshes once, and the last read decides the value.
+TEST(StateServiceRefresh, EachChangeSignalAndInstallChangeRefreshesOnceAndPeriodicallyWhileAwake) {
+  platform::VirtualClock clock;
+  platform::ScopedClockOverride useClock{clock};
+  Harness h;  // after the clock, so that the service goes first
   h.reader->value = false;
   h.build();
   h.settle(2, false);
-  ASSERT_TRUE(waitFor([&] { return h.reader->listens == 1; }));
+  ASSERT_TRUE(waitFor([&] { return h.reader->listens == 1 && clock.sleepingTaskCount() == 1; }));
   const int storm = 2000;
   for (int i = 0; i < storm; ++i) {
     if (i == storm - 1) h.reader->value = true;
@@ -123,6 +124,32 @@ TEST(StateServiceRefresh, EachChangeSignalAndInstallChangeRefreshesOnce) {
   h.monitor->set(false);
   h.settle(storm + 4, false);
   EXPECT_EQ(h.reader->reads, storm + 4);
+
+  // Every 6 hours while awake, until dropped. After an advance, the periodic task counts as
+  // sleeping again only once the refresh that the advance caused (if any) has read.
+  const auto deliver = [&](SystemSleepEvent event) { h.sleep->send(event), platform::MainLoop::main().runPending(); };
+  // Advances and returns the reads made since those above once the task sleeps again (or, asleep,
+  // once nothing sleeps).
+  const auto advance = [&](nanoseconds by, std::size_t sleepers = 1) {
+    clock.advance(by);
+    EXPECT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == sleepers; }));
+    return h.reader->reads.load() - (storm + 4);
+  };
+  EXPECT_EQ(advance(hours(6) - nanoseconds(1)), 0) << "no refresh before 6 hours";
+  EXPECT_EQ(advance(nanoseconds(1)), 1);
+  advance(hours(5));
+  deliver(SystemSleepEvent::sleep);
+  EXPECT_EQ(advance(hours(24), 0), 1) << "no refresh while asleep";
+
+  // Two wakes in a row leave one task, whose first refresh comes 6 hours after the wake.
+  deliver(SystemSleepEvent::wake);
+  deliver(SystemSleepEvent::wake);
+  EXPECT_EQ(advance(nanoseconds(0)), 1);
+  EXPECT_EQ(advance(hours(6) - nanoseconds(1)), 1);
+  EXPECT_EQ(advance(nanoseconds(1)), 2);
+  EXPECT_EQ(advance(hours(6)), 3) << "a second task would read twice";
+  h.service.reset();  // ends the periodic task
+  EXPECT_EQ(advance(hours(12), 0), 3);
 }
 
 // Without listening, install changes still refresh; a failed read publishes and saves nothing,
@@ -130,7 +157,7 @@ TEST(StateServiceRefresh, EachChangeSignalAndInstallChangeRefreshesOnce) {
 TEST(StateServiceRefresh, FailuresAreLoggedAndKeepThePreviousValue) {
   host::ScopedLogCapture capture;
   Harness h;
-  h.provider = std::make_shared<FakeProvider>(true);
+  h.provider = std::make_shared<testsupport::FakeLastSavedStateProvider>(true);
   h.reader->failListen = true;
   h.reader->value = true;
   h.build();
@@ -157,41 +184,6 @@ TEST(StateServiceRefresh, FailuresAreLoggedAndKeepThePreviousValue) {
   EXPECT_EQ(capture.sink().count("🌗 Could not compute the RTP state; answering false: monitor failed"), 2u);
 }
 
-// On a virtual clock. After an advance, the periodic task counts as sleeping again only once the
-// refresh that the advance caused (if any) has read.
-TEST(StateServicePeriodicRefresh, EverySixHoursWhileAwakeUntilDropped) {
-  platform::VirtualClock clock;
-  platform::ScopedClockOverride useClock{clock};
-  Harness h;  // after the clock, so that the service goes first
-  h.reader->value = true;
-  h.build();
-  ASSERT_TRUE(waitFor([&] { return h.reader->reads == 2 && clock.sleepingTaskCount() == 1; }));
-  const auto deliver = [&](SystemSleepEvent event) { h.sleep->send(event), platform::MainLoop::main().runPending(); };
-  // Advances and returns the reads once the task sleeps again (or, asleep, once nothing sleeps).
-  const auto advance = [&](nanoseconds by, std::size_t sleepers = 1) {
-    clock.advance(by);
-    EXPECT_TRUE(waitFor([&] { return clock.sleepingTaskCount() == sleepers; }));
-    return h.reader->reads.load();
-  };
-  EXPECT_EQ(advance(hours(6) - nanoseconds(1)), 2) << "no refresh before 6 hours";
-  EXPECT_EQ(advance(nanoseconds(1)), 3);
-  advance(hours(5));
-  deliver(SystemSleepEvent::sleep);
-  EXPECT_FALSE(h.service->hasPeriodicRefreshTask());
-  EXPECT_EQ(advance(hours(24), 0), 3) << "no refresh while asleep";
-
-  // Two wakes in a row leave one task, whose first refresh comes 6 hours after the wake.
-  deliver(SystemSleepEvent::wake);
-  deliver(SystemSleepEvent::wake);
-  EXPECT_TRUE(h.service->hasPeriodicRefreshTask());
-  EXPECT_EQ(advance(nanoseconds(0)), 3);
-  EXPECT_EQ(advance(hours(6) - nanoseconds(1)), 3);
-  EXPECT_EQ(advance(nanoseconds(1)), 4);
-  EXPECT_EQ(advance(hours(6)), 5) << "a second task would read twice";
-  h.service.reset();  // ends the periodic task
-  EXPECT_EQ(advance(hours(12), 0), 5);
-}
-
 // The host drops the service while both reads of construction are blocked, from inside a
 // main-loop block, or from inside its own sink: the service is destroyed there and then, with the
 // monitor stopped before the drop returns and the listening ended; blocked reads finish harmlessly.
@@ -205,8 +197,8 @@ TEST(StateServiceLifetime, DroppedDuringARefreshOrFromInsideItsOwnCallbacks) {
     h.build();
     ASSERT_TRUE(waitFor([&] { return h.reader->entered == 2 && h.reader->listens == 1; }));
     if (where != duringReads) h.settle(2, true);
-    std::weak_ptr<BrisvaneStateServiceImpl> weak = h.service;
-    std::shared_ptr<BrisvaneStateServiceImpl> held = std::move(h.service);
+    std::weak_ptr weak = h.service;
+    auto held = std::move(h.service);
     std::atomic<bool> dropped{false}, expiredAtDrop{false};
     std::atomic<int> stopsAtDrop{-1};
     auto drop = [&] { held.reset(), expiredAtDrop = weak.expired(), stopsAtDrop = h.monitor->stops.load(), dropped = true; };

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -26,10 +25,8 @@ namespace testsupport {
 // optional needs libatomic with clang.)
 class LockedOptional {
  public:
-  LockedOptional(std::optional<bool> value = std::nullopt) : value_(value) {}
   LockedOptional& operator=(std::optional<bool> value) { const std::lock_guard l(mutex_); value_ = value; return *this; }
   std::optional<bool> load() const { const std::lock_guard l(mutex_); return value_; }
-  operator std::optional<bool>() const { return load(); }
 
  private:
   mutable std::mutex mutex_;
@@ -82,15 +79,14 @@ struct FakeKeychainReader final : brisvane::BrisvaneKeychainReaderType {
   std::vector<platform::AsyncStream<platform::Void>::Continuation> continuations;
 };
 
-// An installed-app monitor whose answer the test sets; counts its stops.
+// An installed-app monitor whose answer (at first, installed) the test sets; counts its stops.
 struct FakeInstalledAppMonitor final : brisvane::InstalledAppMonitorType {
-  explicit FakeInstalledAppMonitor(bool installed = true) : subject(installed) {}
   platform::Publisher<bool> isInstalledPublisher() override { return subject.publisher().removeDuplicates(); }
   bool isInstalled() override { return throwOnAsk ? throw std::runtime_error("monitor failed") : subject.value(); }
   void start() override {}
   void stop() override { ++stops; }
   void set(bool installed) { subject.send(installed); }
-  platform::CurrentValueSubject<bool> subject;
+  platform::CurrentValueSubject<bool> subject{true};
   std::atomic<int> stops{0};
   std::atomic<bool> throwOnAsk{false};
 };
@@ -103,13 +99,12 @@ struct FakeSleepObserver final : host::SystemSleepObserverType {
 
 // The saved state, which the test may set at any time, and every state the service saved.
 struct FakeLastSavedStateProvider final : host::BrisvaneLastSavedRTPStateProviderType {
-  explicit FakeLastSavedStateProvider(std::optional<bool> state = std::nullopt) : saved(state) {}
-  std::optional<bool> lastSavedRTPState() const override { return saved; }
-  void saveRTPState(bool s) override { const std::lock_guard l(mutex); saved = s; saveLog.push_back(s); }
-  std::vector<bool> saves() const { const std::lock_guard l(mutex); return saveLog; }
+  explicit FakeLastSavedStateProvider(std::optional<bool> state = std::nullopt) { saved = state; }
+  std::optional<bool> lastSavedRTPState() const override { return saved.load(); }
+  void saveRTPState(bool s) override { saved = s; saveLog.callback()(s); }
+  std::vector<bool> saves() const { return saveLog.values(); }
   LockedOptional saved;
-  mutable std::mutex mutex;
-  std::vector<bool> saveLog;
+  Recorder<bool> saveLog;
 };
 
 // The host's override: the getter's answers and a publisher the test drives.
@@ -118,12 +113,10 @@ struct FakeOverride {
   std::atomic<bool> overriddenValue{false};
   platform::PassthroughSubject<host::BrisvaneRTPOverrideState> states;
 
+  // No resetOverride: the service never resets the override.
   host::BrisvaneStateOverrideConfiguration configuration() {
-    host::BrisvaneStateOverrideConfiguration c;
-    c.isOverridden = [this] { return isOverridden.load(); };
-    c.overriddenValue = [this] { return overriddenValue.load(); };
-    c.overrideStatePublisher = states.publisher();
-    return c;  // no resetOverride: the service never resets the override
+    return {[this] { return isOverridden.load(); }, [this] { return overriddenValue.load(); }, nullptr,
+            states.publisher()};
   }
 };
 
