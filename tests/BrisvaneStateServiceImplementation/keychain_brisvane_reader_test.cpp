@@ -72,7 +72,10 @@ TEST(KeychainBrisvaneReaderTest, AgeOfTheMessageDecidesTheStateAndEachNotificati
     signals = reader.listenForRTPStateUpdates();
     const auto clientEnded = client->updatesEnded;
     EXPECT_FALSE(*clientEnded);
-    if (cancel) signals.cancel(); else signals = reader.listenForRTPStateUpdates();  // drops them
+    if (cancel)
+      signals.cancel();
+    else
+      signals = reader.listenForRTPStateUpdates();  // drops them
     ASSERT_TRUE(waitFor([&] { return clientEnded->load(); })) << (cancel ? "cancelled" : "dropped");
   }
 

@@ -98,7 +98,8 @@ TEST_F(SpotlightInstalledAppMonitorTest, RefreshTrustsTheQueryOnlyWhileItSeesThe
 // (the second identifier is the refresh table's). Then stop and release off the main thread clear
 // the query at once, stop it on the main loop and cancel a pending refresh; later start and stop
 // calls supersede pending start steps.
-TEST_F(SpotlightInstalledAppMonitorTest, ChangesPublishOnceAfterTheDebounceAndStopStartAndReleaseCleanUp) {
+TEST_F(SpotlightInstalledAppMonitorTest,
+       ChangesPublishOnceAfterTheDebounceAndStopStartAndReleaseCleanUp) {
   makeBundle(scope / "Host.app", kHost);
   auto monitor = make({scope});
   startAndSettle(*monitor);
@@ -148,7 +149,8 @@ TEST_F(SpotlightInstalledAppMonitorTest, ChangesPublishOnceAfterTheDebounceAndSt
   pump();
   EXPECT_TRUE(query->isStopped());
   settle(2s);
-  EXPECT_EQ(published.values(), (std::vector<bool>{false, true, false})) << "the pending refresh was cancelled";
+  EXPECT_EQ(published.values(), (std::vector<bool>{false, true, false}))
+      << "the pending refresh was cancelled";
   platform::NotificationCenter::defaultCenter().post(platform::MetadataQueryDidUpdateNotification, query.get());
   EXPECT_EQ(count("🔍 Query update — "), 1u) << "the observations ended too";
 
@@ -159,7 +161,8 @@ TEST_F(SpotlightInstalledAppMonitorTest, ChangesPublishOnceAfterTheDebounceAndSt
   startAndSettle(*monitor);
   EXPECT_TRUE(query->isStopped());
   EXPECT_EQ(count(kStarted), 2u) << "two starts in a row, each its own query";
-  EXPECT_EQ(published.values(), (std::vector<bool>{false, true, false, true, false, true})) << "fallback, query";
+  EXPECT_EQ(published.values(), (std::vector<bool>{false, true, false, true, false, true}))
+      << "fallback, query";
 
   query = monitor->currentQuery();
   std::thread([held = std::move(monitor)]() mutable { held.reset(); }).join();

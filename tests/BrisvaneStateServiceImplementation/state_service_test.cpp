@@ -48,7 +48,8 @@ TEST(StateServiceDecision, GetterShouldInformStreamAndSavesFollowTheTable) {
     Harness h;
     h.reader->block();
     h.reader->value = row.keychain;
-    if (row.hasProvider) h.provider = std::make_shared<testsupport::FakeLastSavedStateProvider>(row.keychain);
+    if (row.hasProvider)
+      h.provider = std::make_shared<testsupport::FakeLastSavedStateProvider>(row.keychain);
     h.monitor->set(row.installed);
     h.override_.isOverridden = row.override_ != none;
     h.override_.overriddenValue = row.override_ != forcedOff;  // unused unless overridden
@@ -127,7 +128,9 @@ TEST(StateServiceRefresh, EachChangeSignalAndInstallChangeRefreshesOnceAndPeriod
 
   // Every 6 hours while awake, until dropped. After an advance, the periodic task counts as
   // sleeping again only once the refresh that the advance caused (if any) has read.
-  const auto deliver = [&](SystemSleepEvent event) { h.sleep->send(event), platform::MainLoop::main().runPending(); };
+  const auto deliver = [&](SystemSleepEvent event) {
+    h.sleep->send(event), platform::MainLoop::main().runPending();
+  };
   // Advances and returns the reads made since those above once the task sleeps again (or, asleep,
   // once nothing sleeps).
   const auto advance = [&](nanoseconds by, std::size_t sleepers = 1) {

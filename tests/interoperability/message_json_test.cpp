@@ -40,8 +40,8 @@ std::string failureOf(const std::string& text, bool what = false) {
 }
 
 // Members in any order, others ignored, whitespace and a byte-order mark around the value, escapes
-// decoded; every timestamp bit survives decoding and re-encoding. What is encoded has the documented
-// text, or is refused.
+// decoded; every timestamp bit survives decoding and re-encoding. What is encoded has the
+// documented text, or is refused.
 TEST(MessageJSONTest, AcceptedEnvelopesSurviveReencodingAndEncodingWritesTheDocumentedText) {
   // The text, then its version, timestamp and flag.
   std::vector<std::tuple<std::string, std::string, double, bool>> cases = {
@@ -63,12 +63,14 @@ TEST(MessageJSONTest, AcceptedEnvelopesSurviveReencodingAndEncodingWritesTheDocu
     const auto decoded = JSONDecoder().decode<Settings>(text);
     const auto again = JSONDecoder().decode<Settings>(JSONEncoder().encodeToString(decoded));
     for (const auto* message : {&decoded, &again}) {
-      EXPECT_EQ(std::make_tuple(message->version(), message->timestamp(), message->data().isRTPEnabled()),
-                std::make_tuple(version, timestamp, flag));
+      EXPECT_EQ(
+          std::make_tuple(message->version(), message->timestamp(), message->data().isRTPEnabled()),
+          std::make_tuple(version, timestamp, flag));
     }
   }
   // The change record's exact text; payloads without a JSON form are refused.
-  EXPECT_EQ(JSONEncoder().encodeToString(UpdateNotification("com.example.key")), R"({"messageKey":"com.example.key"})");
+  EXPECT_EQ(JSONEncoder().encodeToString(UpdateNotification("com.example.key")),
+            R"({"messageKey":"com.example.key"})");
   EXPECT_THROW(JSONEncoder().encode(Message<double>(std::nan(""), "1.0.0")), EncodingError);
   EXPECT_THROW(JSONEncoder().encode(Message<std::string>("\xFF\xFE", "1.0.0")), EncodingError);
 }
@@ -114,7 +116,8 @@ TEST(MessageJSONTest, RejectedEnvelopesNameTheFirstFailingMember) {
       {failureOf<Int>(head + R"("data":-9223372036854775808})"), "decoded"},
       // clang-format on
   };
-  for (std::size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
 }
 
 }  // namespace

@@ -96,7 +96,8 @@ struct WatchedNotifications final : DistributedNotifications {
 // Counts what `stream` yields, on the thread that yields; each must carry `key`.
 std::shared_ptr<std::atomic<int>> count(AsyncStream<UpdateNotification>& stream, std::string key) {
   auto yielded = std::make_shared<std::atomic<int>>(0);
-  stream.forEach([yielded, key](const UpdateNotification& u) { *yielded += u.messageKey() == key; }, [] {});
+  stream.forEach([yielded, key](const UpdateNotification& u) { *yielded += u.messageKey() == key; },
+                 [] {});
   return yielded;
 }
 
@@ -113,9 +114,12 @@ class KeychainClientTest : public ::testing::Test {
 // Notification names use the key unchanged, up to the center's limit, beyond which a key is refused
 // before it reaches the keychain. Concurrent saves through one storage run one after the other.
 // Then the item's exact text, and a read that follows the save.
-TEST_F(KeychainClientTest, SavesUseKeysUpToTheNameLimitRunOneAfterTheOtherAndWriteTheDocumentedEnvelope) {
-  EXPECT_EQ(client_->notificationName("a b/c.Updated"), "com.tarvik.NyraInteroperability.a b/c.Updated.Updated");
-  const std::string longest(DistributedNotificationCenter::kMaxNameLength - client_->notificationName("").size(), 'k');
+TEST_F(KeychainClientTest,
+       SavesUseKeysUpToTheNameLimitRunOneAfterTheOtherAndWriteTheDocumentedEnvelope) {
+  EXPECT_EQ(client_->notificationName("a b/c.Updated"),
+            "com.tarvik.NyraInteroperability.a b/c.Updated.Updated");
+  const std::string longest(
+      DistributedNotificationCenter::kMaxNameLength - client_->notificationName("").size(), 'k');
   EXPECT_THROW(client_->saveData(BrisvaneSettings(true), longest + "k"), std::invalid_argument);
   EXPECT_THROW(client_->deleteData<BrisvaneSettings>(longest + "k"), std::invalid_argument);
   EXPECT_EQ(keychain_->calls, 0) << "a refused key reached the keychain";
@@ -216,7 +220,8 @@ TEST_F(KeychainClientTest, ListenersGetEachChangeOfTheirKeyOnceUntilTheyCancel) 
   auto first = client_->listenForUpdates(kKey);
   auto second = client_->listenForUpdates(kKey);
   auto other = client_->listenForUpdates("other.key");
-  const auto firsts = count(first, kKey), seconds = count(second, kKey), others = count(other, "other.key");
+  const auto firsts = count(first, kKey), seconds = count(second, kKey),
+             others = count(other, "other.key");
   client_->saveData(BrisvaneSettings(true));
   client_->saveData(BrisvaneSettings(false));
   client_->deleteData<BrisvaneSettings>(kKey);
@@ -232,7 +237,8 @@ TEST_F(KeychainClientTest, ListenersGetEachChangeOfTheirKeyOnceUntilTheyCancel) 
   ASSERT_TRUE(testsupport::waitFor([&] { return *others == 2; }));
   EXPECT_EQ(*seconds, 3);
   client_.reset();
-  Client(kService, kGroup, KeychainServices::system(), DistributedNotificationCenter::create(dir_ / "notifications"))
+  Client(kService, kGroup, KeychainServices::system(),
+         DistributedNotificationCenter::create(dir_ / "notifications"))
       .saveData(BrisvaneSettings(false));
   ASSERT_TRUE(testsupport::waitFor([&] { return *firsts == 5; }));
   first.cancel();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -8,14 +10,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "BrisvaneStateServiceImplementation/BrisvaneKeychainReaderType.h"
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "BrisvaneStateServiceImplementation/InstalledAppMonitorType.h"
 #include "host/contracts.h"
-#include "runtime/async_stream.h"
 #include "reactive/subjects.h"
+#include "runtime/async_stream.h"
 #include "support/recorder.h"
 #include "support/wait.h"
 
@@ -26,7 +26,10 @@ namespace testsupport {
 class LockedOptional {
  public:
   LockedOptional& operator=(std::optional<bool> value) { const std::lock_guard l(mutex_); value_ = value; return *this; }
-  std::optional<bool> load() const { const std::lock_guard l(mutex_); return value_; }
+  std::optional<bool> load() const {
+    const std::lock_guard l(mutex_);
+    return value_;
+  }
 
  private:
   mutable std::mutex mutex_;
@@ -101,7 +104,10 @@ struct FakeSleepObserver final : host::SystemSleepObserverType {
 struct FakeLastSavedStateProvider final : host::BrisvaneLastSavedRTPStateProviderType {
   explicit FakeLastSavedStateProvider(std::optional<bool> state = std::nullopt) { saved = state; }
   std::optional<bool> lastSavedRTPState() const override { return saved.load(); }
-  void saveRTPState(bool s) override { saved = s; saveLog.callback()(s); }
+  void saveRTPState(bool s) override {
+    saved = s;
+    saveLog.callback()(s);
+  }
   std::vector<bool> saves() const { return saveLog.values(); }
   LockedOptional saved;
   Recorder<bool> saveLog;
@@ -115,8 +121,8 @@ struct FakeOverride {
 
   // No resetOverride: the service never resets the override.
   host::BrisvaneStateOverrideConfiguration configuration() {
-    return {[this] { return isOverridden.load(); }, [this] { return overriddenValue.load(); }, nullptr,
-            states.publisher()};
+    return {[this] { return isOverridden.load(); }, [this] { return overriddenValue.load(); },
+            nullptr, states.publisher()};
   }
 };
 
