@@ -6,9 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <latch>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -52,26 +51,17 @@ TEST(RefreshOrdering, AnOlderReadFinishingLastDoesNotReplaceANewerOne) {
 // An announcement made after construction returns, while the task that opens the change stream
 // has not run yet (a busy pool delays it), must still lead to a read.
 TEST(RefreshOrdering, AnAnnouncementRightAfterConstructionIsNotLost) {
-  std::mutex gateMutex;
-  std::condition_variable gate;
-  bool isOpen = false;
+  std::latch gate(1);  // holds every thread of the pool until the announcement is made
   std::vector<platform::TaskHandle> busy;
   for (unsigned i = 0; i < 4 * std::max(4u, std::thread::hardware_concurrency()); ++i) {
-    busy.push_back(platform::Task::detached([&] {
-      std::unique_lock lock(gateMutex);
-      gate.wait(lock, [&] { return isOpen; });
-    }));
+    busy.push_back(platform::Task::detached([&] { gate.wait(); }));
   }
   testsupport::ServiceHarness h;
   h.reader->value = false;
   h.build();
   h.reader->value = true;
   h.reader->signal();
-  {
-    std::lock_guard lock(gateMutex);
-    isOpen = true;
-  }
-  gate.notify_all();
+  gate.count_down();
   for (const auto& task : busy) task.wait();
   EXPECT_TRUE(testsupport::waitFor([&] { return h.service->keychainRTPValue() == true; }))
       << "the service stays on the value read before the change";
