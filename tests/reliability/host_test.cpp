@@ -102,21 +102,66 @@ TEST(Burst, HostsEndOnTheLastValueStoredWithoutWaitingForStoppedObservers) {
   }
 }
 
-// The security application killed with SIGKILL at random points of its saves while a host
-// watches: the store must still hold a message that decodes, and the host must keep answering,
-// never meet an undecodable message, and, told once more that the message changed (the
-// announcement a writer killed between its commit and its post never made), end on the value
-// the store holds.
-TEST(Crash, WriterKilledAtRandomPointsLeavesADecodableStoreAndACurrentHost) {
+// One host holding the state service, taken through three experiments in turn, each of which
+// must leave it answering for the next.
+TEST(OneHost, SleepsWhileIdleKeepsItsHeapOverChangesAndStaysCurrentWhileWritersAreKilled) {
   reliability::Sandbox sandbox;
   auto client = reliability::makeWriterClient();
-  client->saveData(
-      brisvane::BrisvaneSettings(false));  // step 0; the writer saves true at odd steps
+  client->saveData(brisvane::BrisvaneSettings(false));
   reliability::HostSession host;
+  {
+    // Idle: with nothing changing, the host must not wake any of its threads: no polling, no
+    // timed waits short of the 6-hour refresh. Counted by the kernel, per thread.
+    SCOPED_TRACE("idle");
+    ASSERT_TRUE(reliability::awaitAllThreadsSleeping(host.pid())) << "the host did not settle";
+    const auto before = reliability::threadSwitches(host.pid());
+    // The window is the measurement: nothing talks to the host meanwhile.
+    std::this_thread::sleep_for(std::chrono::seconds(testsupport::scaled(3)));
+    const auto after = reliability::threadSwitches(host.pid());
+    // The threads from before the service (a sanitizer's, which wakes periodically) are left out.
+    std::map<pid_t, long> runtime;
+    std::istringstream threads(testsupport::field(*host.ready, "runtime_threads").value());
+    for (std::string tid; std::getline(threads, tid, ',');) {
+      if (tid != "-") runtime[std::stoi(tid)] = 0;
+    }
+    EXPECT_EQ(reliability::voluntarySwitchesBetween(before, after, runtime), 0)
+        << "threads woke while nothing changed";
+    EXPECT_EQ(after.size(), before.size()) << "threads came or went while nothing changed";
+  }
+  // Memory, while the protection state changes over and over: each round makes changes through
+  // the whole path (save here, announcement, refresh in the host, each waited for) and then a
+  // flood of announcements that pile up refreshes. The heap in use (what the host holds, not what
+  // the allocator keeps in reserve, which depends on how far a flood got ahead of the host) must
+  // not grow from round to round: no cost per change may stay behind. Absolute sizes are the
+  // end-to-end benchmark's business.
+  const int changes = testsupport::scaled(300, 30), floods = testsupport::scaled(10000, 500);
+  bool value = false;
+  long long heap[3] = {};
+  for (long long& heapAfterRound : heap) {
+    SCOPED_TRACE("memory");
+    for (int change = 0; change < changes; ++change) {
+      client->saveData(brisvane::BrisvaneSettings(value = !value));
+      ASSERT_TRUE(host.await(value)) << "the host did not see change " << change;
+    }
+    ASSERT_TRUE(reliability::sendToEverySocket(sandbox.notificationFolder(),
+                                               settingsAnnouncement(*client), floods));
+    const auto state = host.await(value, floods);
+    ASSERT_TRUE(state) << "the host did not refresh after every announcement";
+    EXPECT_EQ(numberField(*state, "failures"), 0) << *state;
+    heapAfterRound = numberField(*state, "heap_bytes");
+  }
+  // Over two rounds after the first, 4 bytes kept per change would be 80 kB; what may differ
+  // without one is the state of the threads that happen to exist at the time (a few kB each).
+  EXPECT_LT(heap[2] - heap[0], 64 * 1024) << "heap in use after each round: " << heap[0] << ", "
+                                          << heap[1] << ", " << heap[2] << " bytes";
+  // Crash: the security application killed with SIGKILL at random points of its saves: the
+  // store must still hold a message that decodes, and the host must keep answering, never meet
+  // an undecodable message, and, told once more that the message changed (the announcement a
+  // writer killed between its commit and its post never made), end on the value the store holds.
   std::mt19937 random(std::random_device{}());
-  long long committed = 0;  // the step whose value the store holds
+  long long committed = value;  // the step whose value the store holds (odd steps save true)
   for (int round = 0, rounds = testsupport::scaled(60, 5); round < rounds; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
+    SCOPED_TRACE("crash round " + std::to_string(round));
     long long acknowledged = committed;  // the last step whose save returned
     {
       reliability::Process writer(reliability::helperPath("writer"),
@@ -149,60 +194,6 @@ TEST(Crash, WriterKilledAtRandomPointsLeavesADecodableStoreAndACurrentHost) {
     EXPECT_EQ(numberField(*state, "undecodable"), 0) << "the host read an undecodable message";
     EXPECT_EQ(numberField(*state, "enabled"), stored) << *state;
   }
-}
-
-// A host holding the state service with nothing changing must not wake any of its threads: no
-// polling, no timed waits short of the 6-hour refresh. Counted by the kernel, per thread.
-TEST(Idle, HostHoldingTheServiceWakesNoThread) {
-  reliability::Sandbox sandbox;
-  reliability::makeWriterClient()->saveData(brisvane::BrisvaneSettings(true));
-  reliability::HostSession host;
-  ASSERT_TRUE(reliability::awaitAllThreadsSleeping(host.pid())) << "the host did not settle";
-  const auto before = reliability::threadSwitches(host.pid());
-  // The window is the measurement: nothing talks to the host meanwhile.
-  std::this_thread::sleep_for(std::chrono::seconds(testsupport::scaled(3)));
-  const auto after = reliability::threadSwitches(host.pid());
-  // The threads from before the service (a sanitizer's, which wakes periodically) are left out.
-  std::map<pid_t, long> runtime;
-  std::istringstream threads(testsupport::field(*host.ready, "runtime_threads").value());
-  for (std::string tid; std::getline(threads, tid, ',');) {
-    if (tid != "-") runtime[std::stoi(tid)] = 0;
-  }
-  EXPECT_EQ(reliability::voluntarySwitchesBetween(before, after, runtime), 0)
-      << "threads woke while nothing changed";
-  EXPECT_EQ(after.size(), before.size()) << "threads came or went while nothing changed";
-}
-
-// A host's memory while the protection state changes over and over: each round makes changes
-// through the whole path (save here, announcement, refresh in the host, each waited for) and
-// then a flood of announcements that pile up refreshes. The heap in use (what the host holds,
-// not what the allocator keeps in reserve, which depends on how far a flood got ahead of the
-// host) must not grow from round to round: no cost per change may stay behind. Absolute sizes
-// are the end-to-end benchmark's business.
-TEST(Memory, HostHeapDoesNotGrowWithTheNumberOfChanges) {
-  reliability::Sandbox sandbox;
-  auto writer = reliability::makeWriterClient();
-  writer->saveData(brisvane::BrisvaneSettings(false));
-  reliability::HostSession host;
-  const int changes = testsupport::scaled(300, 30), floods = testsupport::scaled(10000, 500);
-  bool value = false;
-  long long heap[3] = {};
-  for (long long& heapAfterRound : heap) {
-    for (int change = 0; change < changes; ++change) {
-      writer->saveData(brisvane::BrisvaneSettings(value = !value));
-      ASSERT_TRUE(host.await(value)) << "the host did not see change " << change;
-    }
-    ASSERT_TRUE(reliability::sendToEverySocket(sandbox.notificationFolder(),
-                                               settingsAnnouncement(*writer), floods));
-    const auto state = host.await(value, floods);
-    ASSERT_TRUE(state) << "the host did not refresh after every announcement";
-    EXPECT_EQ(numberField(*state, "failures"), 0) << *state;
-    heapAfterRound = numberField(*state, "heap_bytes");
-  }
-  // Over two rounds after the first, 4 bytes kept per change would be 80 kB; what may differ
-  // without one is the state of the threads that happen to exist at the time (a few kB each).
-  EXPECT_LT(heap[2] - heap[0], 64 * 1024) << "heap in use after each round: " << heap[0] << ", "
-                                          << heap[1] << ", " << heap[2] << " bytes";
 }
 
 }  // namespace
