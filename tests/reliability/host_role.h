@@ -16,7 +16,6 @@
 // process.
 
 #include <malloc.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -216,19 +215,14 @@ struct HostSession : Process {
 inline bool sendToEverySocket(const std::filesystem::path& folder, const std::string& datagram,
                               int times = 1, const std::string& prefix = "",
                               bool isBlocking = true) {
-  const int sender =
-      ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | (isBlocking ? 0 : SOCK_NONBLOCK), 0);
-  bool isSent = sender >= 0;
+  const testsupport::BoundSocket sender;
+  bool isSent = true;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (!entry.is_socket() || !entry.path().filename().string().starts_with(prefix)) continue;
-    const sockaddr_un address = testsupport::addressOf(entry.path());
     for (int i = 0; isSent && i < times; ++i) {
-      isSent = ::sendto(sender, datagram.data(), datagram.size(), 0,
-                        reinterpret_cast<const sockaddr*>(&address),
-                        sizeof(address)) == static_cast<ssize_t>(datagram.size());
+      isSent = sender.sendTo(entry.path(), datagram, isBlocking ? 0 : MSG_DONTWAIT);
     }
   }
-  ::close(sender);
   return isSent;
 }
 
