@@ -5,7 +5,7 @@
 // answer and reports on standard output; and HostSession, the test's side of it.
 //
 // Lines it writes:
-//   ready runtime_threads=<tid,...|->   once the service has published its first answer and the
+//   ready runtime_threads=<tid,...>   once the service has published its first answer and the
 //       installed-app monitor has decided; the threads that existed before (a sanitizer's own).
 //   state enabled=.. keychain=<nil|true|false> published=.. failures=.. undecodable=..
 //       heap_bytes=..   in answer to "state".
@@ -82,7 +82,7 @@ class HostRole : public host::LogSink {
     checkReady();
     loop.run();  // until ready
     service_ = service.get();
-    say("ready runtime_threads=" + (runtime.empty() ? "-" : runtime));
+    say("ready runtime_threads=" + runtime);
     auto commands = loop.watchReadable(STDIN_FILENO, [this] { readCommands(); });
     loop.run();  // until the end of the input
     commands.cancel();
