@@ -104,24 +104,9 @@ TEST(ToolsEndToEnd, ExitCodesAndStatusFollowTheDecision) {
   EXPECT_NE(run(s, kState, {"--version"}).out.find("1.0\n@(#)PROGRAM:"), std::string::npos);
 }
 
-// A save the store did not keep: exit 3, with the store's path and what went wrong.
-TEST(ToolsEndToEnd, FailedSaveExitsThreeAndSaysWhy) {
-  reliability::Sandbox s;
-  const fs::path store = s.keychainFile();
-  fs::create_directories(store);  // first a folder where the store should be, then a foreign file
-  for (const std::string meaning : {"cannot be located, created or opened", "damaged"}) {
-    const auto r = run(s, kSettings, {"set", "on", "--json"});
-    EXPECT_EQ(r.exitCode, 3) << r.err;
-    EXPECT_EQ(json::parse(r.out, nullptr, false).value("saved", true), false) << r.out;
-    EXPECT_NE(r.err.find(store.string() + ": "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(meaning), std::string::npos) << r.err;
-    fs::remove(store);
-    std::ofstream(store) << "not a keychain store";
-  }
-}
-
-// status, and watch and listen once interrupted, leave the notification folder as they found it.
-TEST(ToolsEndToEnd, CommandsLeaveNoSocketBehind) {
+// status, and watch and listen once interrupted, leave the notification folder as they found it;
+// then a save fails.
+TEST(ToolsEndToEnd, CommandsLeaveNoSocketBehindAndAFailedSaveExitsThreeAndSaysWhy) {
   reliability::Sandbox s;
   const auto listing = [&] {
     return std::vector<fs::path>(fs::recursive_directory_iterator(s.runtimeFolder()), fs::recursive_directory_iterator());
@@ -141,6 +126,19 @@ TEST(ToolsEndToEnd, CommandsLeaveNoSocketBehind) {
     for (const char* value : {"on", "off"}) run(s, kSettings, {"set", value});
   });
   EXPECT_EQ(std::count(listened.out.begin(), listened.out.end(), '\n'), 2) << listened.out;
+  // A save the store did not keep: exit 3, with the store's path and what went wrong.
+  const fs::path store = s.keychainFile();
+  fs::remove_all(store.parent_path());
+  fs::create_directories(store);  // first a folder where the store should be, then a foreign file
+  for (const std::string meaning : {"cannot be located, created or opened", "damaged"}) {
+    const auto r = run(s, kSettings, {"set", "on", "--json"});
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_EQ(json::parse(r.out, nullptr, false).value("saved", true), false) << r.out;
+    EXPECT_NE(r.err.find(store.string() + ": "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(meaning), std::string::npos) << r.err;
+    fs::remove(store);
+    std::ofstream(store) << "not a keychain store";
+  }
 }
 
 }  // namespace
