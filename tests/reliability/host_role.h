@@ -1,8 +1,8 @@
 #pragma once
 
-// The host process of the multi-process tests (reliability.helper.host; the end-to-end benchmark
-// derives its own from it): it holds a BrisvaneStateServiceImpl, subscribes to its published
-// answer and reports on standard output; and HostSession, the test's side of it.
+// The host process of the multi-process tests ("reliability.helper.peer host"; the end-to-end
+// benchmark derives its own from it): it holds a BrisvaneStateServiceImpl, subscribes to its
+// published answer and reports on standard output; and HostSession, the test's side of it.
 //
 // Lines it writes:
 //   ready runtime_threads=<tid,...>   once the service has published its first answer and the
@@ -193,7 +193,7 @@ inline std::filesystem::path helperPath(const std::string& name) {
 
 // The test's side of a host process, once it is ready. Threads: one thread at a time.
 struct HostSession : Process {
-  HostSession() : Process(helperPath("host"), {}) {
+  HostSession() : Process(helperPath("peer"), {"host"}) {
     if (!(ready = readLineStartingWith("ready", std::chrono::seconds(120)))) {
       throw std::runtime_error("the host did not start");
     }

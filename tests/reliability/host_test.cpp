@@ -1,5 +1,5 @@
-// Hosts (reliability.helper.host) and writers (reliability.helper.writer) in processes of their
-// own, on one sandbox's store and notification folder: what a host must end on after bursts,
+// Hosts and writers (reliability.helper.peer host, reliability.helper.peer writer) in processes of
+// their own, on one sandbox's store and notification folder: what a host must end on after bursts,
 // killed writers and floods, and what it must not do (wake while idle, grow).
 
 #include <gtest/gtest.h>
@@ -70,8 +70,8 @@ TEST(Burst, HostsEndOnTheLastValueStoredWithoutWaitingForStoppedObservers) {
     std::vector<std::unique_ptr<reliability::Process>> writers;
     for (int w = 0; w < c.writers; ++w) {
       writers.push_back(std::make_unique<reliability::Process>(
-          reliability::helperPath("writer"),
-          std::vector<std::string>{std::to_string(w + 1), std::to_string(c.saves)}));
+          reliability::helperPath("peer"),
+          std::vector<std::string>{"writer", std::to_string(w + 1), std::to_string(c.saves)}));
     }
     for (auto& writer : writers) {
       std::optional<std::string> done;
@@ -161,8 +161,8 @@ TEST(OneHost, SleepsWhileIdleKeepsItsHeapOverChangesAndStaysCurrentWhileWritersA
     SCOPED_TRACE("crash round " + std::to_string(round));
     long long acknowledged = committed;  // the last step whose save returned
     {
-      reliability::Process writer(reliability::helperPath("writer"),
-                                  {std::to_string(committed + 1), "1000000000"});
+      reliability::Process writer(reliability::helperPath("peer"),
+                                  {"writer", std::to_string(committed + 1), "1000000000"});
       for (int i = random() % 6; i > 0; --i) {
         const auto line = writer.readLineStartingWith("saved ");
         ASSERT_TRUE(line.has_value()) << "the writer stopped";

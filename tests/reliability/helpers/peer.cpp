@@ -1,25 +1,27 @@
-// The security application's side: saves settings messages through the keychain client, on the
-// store and notification folder of the environment it was started with.
+// The other processes of the multi-process tests, on the store and notification folder of the
+// environment they were started with:
 //
-//   writer <first> <count>   saves the values of steps <first> ... <first>+<count>-1 (odd: true,
-//       even: false) as fast as it can, saying "saved <step>" once each save has returned, then
-//       "done errors=<failed saves> last=<0|1, the value of the last save that returned>".
+//   peer host   a host application holding the state service; see reliability/host_role.h.
+//   peer writer <first> <count>   the security application's side: saves the values of steps
+//       <first> ... <first>+<count>-1 (odd: true, even: false) through the keychain client as fast
+//       as it can, saying "saved <step>" once each save has returned, then "done errors=<failed
+//       saves> last=<0|1, the value of the last save that returned>".
 
 #include <cstdio>
 #include <exception>
 #include <string>
 
 #include "messages/BrisvaneSettings.h"
-#include "reliability/sandbox.h"
-#include "support/process.h"
+#include "reliability/host_role.h"
 
 int main(int argc, char** argv) {
-  if (argc != 3) return 2;
+  if (argc == 2 && std::string(argv[1]) == "host") return reliability::HostRole().run();
+  if (argc != 4 || std::string(argv[1]) != "writer") return 2;
   brisvane::KeychainInteroperabilityClient client(
       brisvane::BrisvaneStateServiceImpl::keychainServiceName, reliability::kAccessGroup);
-  const long long first = std::stoll(argv[1]);
+  const long long first = std::stoll(argv[2]);
   long long errors = 0, last = first;
-  for (long long step = first; step < first + std::stoll(argv[2]); ++step) {
+  for (long long step = first; step < first + std::stoll(argv[3]); ++step) {
     try {
       client.saveData(brisvane::BrisvaneSettings(step % 2 != 0));
       last = step;
