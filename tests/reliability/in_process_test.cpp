@@ -31,6 +31,7 @@
 #include "metadata/detail/metadata_plist.h"
 #include "reliability/host_role.h"
 #include "runtime/task.h"
+#include "support/recorder.h"
 #include "support/service_fakes.h"
 #include "support/wait.h"
 
@@ -48,11 +49,10 @@ TEST(HostileInput, ADefaultCenterOverAFolderOthersCanEnterStaysWithinItsProcess)
   fs::create_directory(folder);
   fs::permissions(folder, fs::perms::all);
   auto center = platform::DistributedNotificationCenter::defaultCenter();
-  std::atomic<int> received{0};
-  const auto token =
-      center->addObserver("reliability.self", [&](const std::string&) { ++received; });
+  testsupport::Recorder<std::string> received;
+  const auto token = center->addObserver("reliability.self", received.callback());
   center->post("reliability.self");
-  EXPECT_TRUE(testsupport::waitFor([&] { return received == 1; })) << "its own post was lost";
+  EXPECT_TRUE(received.waitFor("reliability.self")) << "its own post was lost";
   EXPECT_TRUE(fs::is_empty(folder)) << "a socket was bound in the open folder";
   center->removeObserver(token);
 }
@@ -160,7 +160,7 @@ TEST(HostileInput, StoreReadsCreateNothingAndNeverWaitForTheFolderLock) {
   EXPECT_EQ(platform::SecItemCopyMatching(query, nullptr), platform::errSecItemNotFound);
   EXPECT_TRUE(fs::is_empty(sandbox.keychainFile().parent_path()));
   // Made by another process, so that this one has no connection to it yet.
-  reliability::Process writer(reliability::helperPath("writer"), {"1", "1"});
+  reliability::Process writer(reliability::helperPath("peer"), {"writer", "1", "1"});
   ASSERT_TRUE(writer.readLineStartingWith("done").has_value());
   const int folder =
       ::open(sandbox.keychainFile().parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -181,15 +181,14 @@ TEST(Isolation, SocketsAndFoldersOfAnotherUserAreNeitherPostedToNorUsed) {
   reliability::Sandbox sandbox;
   auto observer =
       DistributedNotificationCenter::create(DistributedNotificationCenter::defaultFolder());
-  std::atomic<int> received{0};
-  const auto token =
-      observer->addObserver("reliability.planted", [&](const std::string&) { ++received; });
+  testsupport::Recorder<std::string> received;
+  const auto token = observer->addObserver("reliability.planted", received.callback());
   const fs::path planted = sandbox.notificationFolder() / "65534-planted";
   const testsupport::BoundSocket foreign(planted);
   ASSERT_EQ(::chown(planted.c_str(), other->pw_uid, other->pw_gid), 0);
   DistributedNotificationCenter::create(DistributedNotificationCenter::defaultFolder())
       ->post("reliability.planted");
-  EXPECT_TRUE(testsupport::waitFor([&] { return received == 1; })) << "the post reached no one";
+  EXPECT_TRUE(received.waitFor("reliability.planted")) << "the post reached no one";
   EXPECT_TRUE(foreign.drain().empty()) << "a socket of another user was sent to";
   EXPECT_TRUE(fs::exists(planted)) << "it was removed";
   observer->removeObserver(token);
