@@ -40,6 +40,11 @@ namespace {
 namespace fs = std::filesystem;
 using platform::DistributedNotificationCenter;
 
+// The generic passwords of the access group the writer saves into.
+const platform::KeychainDictionary kGroupItems{
+    {platform::kSecClass, platform::kSecClassGenericPassword},
+    {platform::kSecAttrAccessGroup, std::string(reliability::kAccessGroup)}};
+
 // Runs first in its process (ctest runs one test per process, and this is the file's first
 // test): the default center refuses a folder other users could enter, and then still delivers
 // the process's own posts to the process.
@@ -88,8 +93,8 @@ std::string nestedXmlPlist(int depth) {
          std::string("<key>deep</key>") + open + close + "</dict></plist>";
 }
 
-// A malformed bundle is "not that application": it never crashes the scan, and the scan's work
-// stays linear in the file (the parser recurses per level and copies shared objects).
+// A malformed Info.plist is "not that application": it never crashes the parser, and the parser's
+// work stays linear in the file (the parser recurses per level and copies shared objects).
 TEST(HostileInput, DeepOrExpandingInfoPlistsAreNotApplications) {
   const std::pair<std::string, bool> cases[] = {
       // the file, whether it is an application
@@ -97,15 +102,11 @@ TEST(HostileInput, DeepOrExpandingInfoPlistsAreNotApplications) {
       {nestedBinaryPlist(40, true), false},  // 2^40 objects in 600 bytes
       {nestedXmlPlist(60), true},           {nestedXmlPlist(65000), false},
   };
-  testsupport::TempDir bundle;
-  const int folder = ::open(bundle.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   for (const auto& [bytes, isApplication] : cases) {
-    std::ofstream(bundle / "Info.plist", std::ios::binary | std::ios::trunc) << bytes;
-    const auto info = platform::detail::readBundleInfo(folder, "Info.plist");
+    const auto info = platform::detail::parseBundleInfo(bytes);
     EXPECT_EQ(info ? info->identifier : "", isApplication ? "com.x" : "")
         << bytes.size() << " bytes";
   }
-  ::close(folder);
 }
 
 // Every file the library and the host read: a FIFO, a device or a folder in its place, or an
@@ -121,8 +122,6 @@ TEST(HostileInput, FilesThatAreNotSmallRegularFilesAreRefusedWithoutWaiting) {
                           << "true";
       },
   };
-  const platform::KeychainDictionary item{{platform::kSecClass, platform::kSecClassGenericPassword},
-                                          {platform::kSecAttrAccount, std::string("a")}};
   for (const auto& place : places) {
     reliability::Sandbox sandbox;
     place(sandbox.root() / "state");
@@ -138,8 +137,9 @@ TEST(HostileInput, FilesThatAreNotSmallRegularFilesAreRefusedWithoutWaiting) {
       if (&place == &places[3]) break;  // a large file there is a store that does not decode
       fs::create_directories(sandbox.keychainFile().parent_path());
       place(sandbox.keychainFile().parent_path() / name);
-      EXPECT_EQ(platform::SecItemAdd(item), platform::errSecNotAvailable) << name;
-      EXPECT_EQ(platform::SecItemCopyMatching(item, nullptr), platform::errSecNotAvailable) << name;
+      EXPECT_EQ(platform::SecItemAdd(kGroupItems), platform::errSecNotAvailable) << name;
+      EXPECT_EQ(platform::SecItemCopyMatching(kGroupItems, nullptr), platform::errSecNotAvailable)
+          << name;
       fs::remove_all(sandbox.keychainFile().parent_path());
     }
   }
@@ -148,16 +148,13 @@ TEST(HostileInput, FilesThatAreNotSmallRegularFilesAreRefusedWithoutWaiting) {
 // A read of a store that does not exist creates nothing and finds nothing; a store that exists
 // is used while another process holds the folder's lock (only making a new store takes it).
 TEST(HostileInput, StoreReadsCreateNothingAndNeverWaitForTheFolderLock) {
-  const platform::KeychainDictionary query{
-      {platform::kSecClass, platform::kSecClassGenericPassword},
-      {platform::kSecAttrAccessGroup, std::string(reliability::kAccessGroup)}};
   reliability::Sandbox sandbox;
-  EXPECT_EQ(platform::SecItemCopyMatching(query, nullptr), platform::errSecItemNotFound);
-  EXPECT_EQ(platform::SecItemDelete(query), platform::errSecItemNotFound);
+  EXPECT_EQ(platform::SecItemCopyMatching(kGroupItems, nullptr), platform::errSecItemNotFound);
+  EXPECT_EQ(platform::SecItemDelete(kGroupItems), platform::errSecItemNotFound);
   EXPECT_TRUE(fs::is_empty(sandbox.root() / "data")) << "a read created something";
   fs::create_directory(sandbox.keychainFile().parent_path(),
                        sandbox.root());  // private, as the store's
-  EXPECT_EQ(platform::SecItemCopyMatching(query, nullptr), platform::errSecItemNotFound);
+  EXPECT_EQ(platform::SecItemCopyMatching(kGroupItems, nullptr), platform::errSecItemNotFound);
   EXPECT_TRUE(fs::is_empty(sandbox.keychainFile().parent_path()));
   // Made by another process, so that this one has no connection to it yet.
   reliability::Process writer(reliability::helperPath("peer"), {"writer", "1", "1"});
@@ -165,8 +162,8 @@ TEST(HostileInput, StoreReadsCreateNothingAndNeverWaitForTheFolderLock) {
   const int folder =
       ::open(sandbox.keychainFile().parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(::flock(folder, LOCK_EX), 0);
-  EXPECT_EQ(platform::SecItemCopyMatching(query, nullptr), platform::errSecSuccess);
-  EXPECT_EQ(platform::SecItemDelete(query), platform::errSecSuccess);
+  EXPECT_EQ(platform::SecItemCopyMatching(kGroupItems, nullptr), platform::errSecSuccess);
+  EXPECT_EQ(platform::SecItemDelete(kGroupItems), platform::errSecSuccess);
   ::close(folder);
 }
 
