@@ -6,7 +6,7 @@
 #include <signal.h>
 
 #include <chrono>
-#include <memory>
+#include <deque>
 #include <random>
 #include <sstream>
 #include <string>
@@ -55,34 +55,32 @@ TEST(Burst, HostsEndOnTheLastValueStoredWithoutWaitingForStoppedObservers) {
                       reliability::threadCount(hosts[1].pid()));
     };
     int threadLimit = mostThreads(), maxThreads = 0;
-    std::vector<std::unique_ptr<testsupport::BoundSocket>> sockets;  // never read
+    std::deque<testsupport::BoundSocket> sockets;  // never read
     if (c.stopsObservers) {
-      for (int i = 0; i < 5; ++i) {
-        sockets.push_back(std::make_unique<testsupport::BoundSocket>(
-            sandbox.notificationFolder() / ("stopped-" + std::to_string(i))));
-      }
+      for (int i = 0; i < 5; ++i)
+        sockets.emplace_back(sandbox.notificationFolder() / ("stopped-" + std::to_string(i)));
       ASSERT_EQ(::kill(hosts[0].pid(), SIGSTOP), 0);
       // Its queue filled with datagrams it will drop, so that every announcement of the burst
       // finds it full and leaves a mark: the only news of the burst it gets is taking that up.
       reliability::sendToEverySocket(sandbox.notificationFolder(), "XX\1\0", 1 << 20,
                                      std::to_string(hosts[0].pid()) + "-", false);
     }
-    std::vector<std::unique_ptr<reliability::Process>> writers;
+    std::deque<reliability::Process> writers;
     for (int w = 0; w < c.writers; ++w) {
-      writers.push_back(std::make_unique<reliability::Process>(
-          reliability::helperPath("peer"),
-          std::vector<std::string>{"writer", std::to_string(w + 1), std::to_string(c.saves)}));
+      writers.emplace_back(reliability::helperPath("peer"),
+                           std::vector<std::string>{"writer", std::to_string(w + 1),
+                                                    std::to_string(c.saves)});
     }
     for (auto& writer : writers) {
       std::optional<std::string> done;
       // Short waits only so that the hosts' threads are sampled often; the guard is the count.
       for (int i = 0; !done && i < 60'000; ++i) {
-        done = writer->readLineStartingWith("done", std::chrono::milliseconds(5));
+        done = writer.readLineStartingWith("done", std::chrono::milliseconds(5));
         maxThreads = std::max(maxThreads, mostThreads());
       }
       ASSERT_TRUE(done.has_value()) << "a writer did not finish (it waited for an observer?)";
       EXPECT_EQ(numberField(*done, "errors"), 0);
-      EXPECT_EQ(writer->wait(), 0);
+      EXPECT_EQ(writer.wait(), 0);
       EXPECT_TRUE(c.writers > 1 || numberField(*done, "last") == 1);
     }
     if (c.stopsObservers) {
