@@ -29,6 +29,7 @@
 #include "BrisvaneStateServiceImplementation/detail/StateServiceProbe.h"
 #include "host/folder_app_checker.h"
 #include "host/logging.h"
+#include "messages/BrisvaneSettings.h"
 #include "reactive/subjects.h"
 #include "reliability/proc_stats.h"
 #include "reliability/sandbox.h"
@@ -56,12 +57,10 @@ class HostRole : public host::LogSink {
       if (tid != ::getpid()) runtime += (runtime.empty() ? "" : ",") + std::to_string(tid);
     }
     host::setLogSink(std::shared_ptr<host::LogSink>(this, [](host::LogSink*) {}));
-    host::BrisvaneStateOverrideConfiguration configuration;
-    configuration.isOverridden = [] { return false; };
-    configuration.overriddenValue = [] { return false; };
-    configuration.resetOverride = [] {};
-    configuration.overrideStatePublisher = overrideState_.publisher();
-    auto service = makeService(std::move(configuration));
+    auto service = makeService({.isOverridden = [] { return false; },
+                                .overriddenValue = [] { return false; },
+                                .resetOverride = [] {},
+                                .overrideStatePublisher = overrideState_.publisher()});
     auto answers = service->isRealTimeProtectionEnabledPublisher().sink([this](const bool& value) {
       published_ = value ? 1 : 0;
       checkReady();
@@ -226,9 +225,11 @@ inline bool sendToEverySocket(const std::filesystem::path& folder, const std::st
   return isSent;
 }
 
-// A well-formed announcement of `name`, as the notification center sends it.
-inline std::string announcement(const std::string& name) {
-  return std::string("DN\x01\x00", 4) + name;
+// A well-formed announcement that `client`'s settings message changed, as the notification
+// center sends it.
+inline std::string settingsAnnouncement(brisvane::KeychainInteroperabilityClient& client) {
+  return std::string("DN\x01\x00", 4) +
+         client.notificationName(std::string(brisvane::BrisvaneSettings::messageKey));
 }
 
 }  // namespace reliability

@@ -20,11 +20,6 @@ namespace {
 
 using testsupport::numberField;
 
-std::string settingsAnnouncement(brisvane::KeychainInteroperabilityClient& client) {
-  return reliability::announcement(
-      client.notificationName(std::string(brisvane::BrisvaneSettings::messageKey)));
-}
-
 // Threads a host may add while a burst runs: refreshes queue on the shared pool, whose running
 // threads are bounded, plus the few its starvation watchdog may start on a loaded machine.
 constexpr int kExtraThreadsAllowed = 16;
@@ -139,7 +134,7 @@ TEST(OneHost, SleepsWhileIdleKeepsItsHeapOverChangesAndStaysCurrentWhileWritersA
       ASSERT_TRUE(host.await(value)) << "the host did not see change " << change;
     }
     ASSERT_TRUE(reliability::sendToEverySocket(sandbox.notificationFolder(),
-                                               settingsAnnouncement(*client), floods));
+                                               reliability::settingsAnnouncement(*client), floods));
     const auto state = host.await(value, floods);
     ASSERT_TRUE(state) << "the host did not refresh after every announcement";
     EXPECT_EQ(numberField(*state, "failures"), 0) << *state;
@@ -183,7 +178,7 @@ TEST(OneHost, SleepsWhileIdleKeepsItsHeapOverChangesAndStaysCurrentWhileWritersA
     committed = stored == ((acknowledged + 1) % 2 != 0) ? acknowledged + 1 : acknowledged;
 
     ASSERT_TRUE(reliability::sendToEverySocket(sandbox.notificationFolder(),
-                                               settingsAnnouncement(*client)));
+                                               reliability::settingsAnnouncement(*client)));
     const auto state = host.await(stored);
     ASSERT_TRUE(state) << "the host did not end on the stored value " << stored;
     EXPECT_EQ(numberField(*state, "undecodable"), 0) << "the host read an undecodable message";
