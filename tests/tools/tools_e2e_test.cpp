@@ -46,9 +46,30 @@ Result run(const reliability::Sandbox& s, const std::string& name, std::vector<s
 // Exit codes of the programs, in one sandbox whose state the rows build up: 0 on (or success),
 // 1 off (or no message), 2 a usage error (one line on standard error with a hint, nothing on
 // standard output). With --json the output is JSON alone; status explains each input of the
-// decision and never writes the host's state file.
-TEST(ToolsEndToEnd, ExitCodesAndStatusFollowTheDecision) {
+// decision and never writes the host's state file. Before the rows, the commands that watch
+// leave no socket behind; after them, a save fails.
+TEST(ToolsEndToEnd, ExitCodesAndStatusFollowTheDecisionAndCommandsLeaveNoSocketBehind) {
   reliability::Sandbox s;
+  // status, and watch and listen once interrupted, leave the notification folder as they found it.
+  const auto listing = [&] {
+    return std::vector<fs::path>(fs::recursive_directory_iterator(s.runtimeFolder()), fs::recursive_directory_iterator());
+  };
+  EXPECT_EQ(run(s, kState, {"status"}).exitCode, 1);
+  EXPECT_EQ(listing(), std::vector<fs::path>{});  // not even the folder
+  const std::vector<fs::path> emptyFolder = {s.notificationFolder()};
+  const auto interrupt = [](testsupport::Process& tool) { tool.kill(SIGTERM); };
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_NE(run(s, kState, {"watch"}, interrupt).out.find("stopped"), std::string::npos);
+    EXPECT_EQ(listing(), emptyFolder);
+    EXPECT_EQ(run(s, kSettings, {"listen"}, interrupt).exitCode, 0);
+    EXPECT_EQ(listing(), emptyFolder);
+  }
+  // listen --count 1 ends after the first of two changes: its "listening" line and one more.
+  const auto listened = run(s, kSettings, {"listen", "--count", "1"}, [&](testsupport::Process&) {
+    for (const char* value : {"on", "off"}) run(s, kSettings, {"set", value});
+  });
+  EXPECT_EQ(std::count(listened.out.begin(), listened.out.end(), '\n'), 2) << listened.out;
+  ASSERT_EQ(run(s, kSettings, {"delete"}).exitCode, 0);  // the rows start with no message
   const fs::path brisvane = s.root() / "home" / "Applications" / "Brisvane.app";
   fs::rename(brisvane, s.root() / "Brisvane.app");  // installed again before the row that says so
   const std::string stateFile = (s.root() / "state").string();
@@ -62,7 +83,7 @@ TEST(ToolsEndToEnd, ExitCodesAndStatusFollowTheDecision) {
       {kState, st({}), 1, {{"message", nullptr}, {"why", "there is no settings message in the keychain"}}},
       {kState, st({"--log-level", "extended"}), 1},
       {kSettings, {"show"}, 1},
-      {kSettings, {"set", "on", "--json"}, 0},  // the first save
+      {kSettings, {"set", "on", "--json"}, 0},  // the first save since the delete
       {kState, st({}), 1, {{"keychainValue", true}, {"installed", false}, {"installedDecidedBy", "query"}}},
       {kState, st({}), 0, {{"published", true}, {"installedDetail", "folder query, which sees the host "
                             "application (2 matches, isInstalled=true)"}}, true},
@@ -102,30 +123,6 @@ TEST(ToolsEndToEnd, ExitCodesAndStatusFollowTheDecision) {
   }
   EXPECT_EQ(readAll(stateFile), "false\n");
   EXPECT_NE(run(s, kState, {"--version"}).out.find("1.0\n@(#)PROGRAM:"), std::string::npos);
-}
-
-// status, and watch and listen once interrupted, leave the notification folder as they found it;
-// then a save fails.
-TEST(ToolsEndToEnd, CommandsLeaveNoSocketBehindAndAFailedSaveExitsThreeAndSaysWhy) {
-  reliability::Sandbox s;
-  const auto listing = [&] {
-    return std::vector<fs::path>(fs::recursive_directory_iterator(s.runtimeFolder()), fs::recursive_directory_iterator());
-  };
-  EXPECT_EQ(run(s, kState, {"status"}).exitCode, 1);
-  EXPECT_EQ(listing(), std::vector<fs::path>{});  // not even the folder
-  const std::vector<fs::path> emptyFolder = {s.notificationFolder()};
-  const auto interrupt = [](testsupport::Process& tool) { tool.kill(SIGTERM); };
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_NE(run(s, kState, {"watch"}, interrupt).out.find("stopped"), std::string::npos);
-    EXPECT_EQ(listing(), emptyFolder);
-    EXPECT_EQ(run(s, kSettings, {"listen"}, interrupt).exitCode, 0);
-    EXPECT_EQ(listing(), emptyFolder);
-  }
-  // listen --count 1 ends after the first of two changes: its "listening" line and one more.
-  const auto listened = run(s, kSettings, {"listen", "--count", "1"}, [&](testsupport::Process&) {
-    for (const char* value : {"on", "off"}) run(s, kSettings, {"set", value});
-  });
-  EXPECT_EQ(std::count(listened.out.begin(), listened.out.end(), '\n'), 2) << listened.out;
   // A save the store did not keep: exit 3, with the store's path and what went wrong.
   const fs::path store = s.keychainFile();
   fs::remove_all(store.parent_path());
