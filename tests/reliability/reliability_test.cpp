@@ -268,9 +268,9 @@ TEST(Lifetime, ServicesMadeAndDroppedWithRefreshesInFlightLeaveNothingBehind) {
       brisvane::SpotlightInstalledAppMonitor::defaultDirectoriesToCheck());
   testsupport::FakeOverride override_;
   auto& loop = platform::MainLoop::main();
-  auto threads = [] { return reliability::threadCount(::getpid()); };
+  auto threads = [] { return reliability::threadSwitches(::getpid()).size(); };
   std::thread([] {}).join();  // brings out a sanitizer's background thread before the count
-  const int threadsBefore = threads();
+  const std::size_t threadsBefore = threads();
   std::mt19937 random(12345);
   for (int cycle = 0, cycles = testsupport::scaled(1000, 10); cycle < cycles; ++cycle) {
     SCOPED_TRACE("service " + std::to_string(cycle));
@@ -295,8 +295,7 @@ TEST(Lifetime, ServicesMadeAndDroppedWithRefreshesInFlightLeaveNothingBehind) {
   loop.runPending();
   // Once the services are gone the process keeps the default center's thread, the shared pool's
   // idle threads (at most max(4, cores)) and its watchdog; a task left behind keeps one each.
-  const int limit =
-      threadsBefore + 2 + static_cast<int>(std::max(4u, std::thread::hardware_concurrency()));
+  const std::size_t limit = threadsBefore + 2 + std::max(4u, std::thread::hardware_concurrency());
   EXPECT_TRUE(testsupport::waitFor([&] { return threads() <= limit; }))
       << threads() << " threads left, limit " << limit;
 }
@@ -327,10 +326,10 @@ TEST(Burst, HostsEndOnTheLastValueStoredWithoutWaitingForStoppedObservers) {
     client->saveData(brisvane::BrisvaneSettings(false));
     reliability::HostSession hosts[2];
     const auto mostThreads = [&] {
-      return std::max(reliability::threadCount(hosts[0].pid()),
-                      reliability::threadCount(hosts[1].pid()));
+      return std::max(reliability::threadSwitches(hosts[0].pid()).size(),
+                      reliability::threadSwitches(hosts[1].pid()).size());
     };
-    int threadLimit = mostThreads(), maxThreads = 0;
+    std::size_t threadLimit = mostThreads(), maxThreads = 0;
     std::deque<testsupport::BoundSocket> sockets;  // never read
     if (c.stopsObservers) {
       for (int i = 0; i < 5; ++i)
