@@ -193,9 +193,8 @@ inline std::filesystem::path helperPath(const std::string& name) {
 // The test's side of a host process, once it is ready. Threads: one thread at a time.
 struct HostSession : Process {
   HostSession() : Process(helperPath("peer"), {"host"}) {
-    if (!(ready = readLineStartingWith("ready", std::chrono::seconds(120)))) {
+    if (!(ready = readLineStartingWith("ready", std::chrono::seconds(120))))
       throw std::runtime_error("the host did not start");
-    }
   }
   // Once the keychain value is `value` and `events` events since the last await were refreshed:
   // the answer to "state" then.

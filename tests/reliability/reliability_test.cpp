@@ -137,10 +137,8 @@ TEST(HostileInput, FilesThatAreNotSmallRegularFilesAreRefusedWithoutWaiting) {
     place(sandbox.root() / "state");
     EXPECT_EQ(host::FileLastSavedRTPStateProvider(sandbox.root() / "state").lastSavedRTPState(),
               std::nullopt);
-    fs::create_directory(sandbox.root() / "bundle");
-    place(sandbox.root() / "bundle" / "Info.plist");
-    const int folder =
-        ::open((sandbox.root() / "bundle").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    place(sandbox.root() / "Info.plist");  // the sandbox's folder as an application bundle
+    const int folder = ::open(sandbox.root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     EXPECT_EQ(platform::detail::readBundleInfo(folder, "Info.plist"), std::nullopt);
     ::close(folder);
     for (const char* name : {"keychain.sqlite3", "keychain.sqlite3-wal"}) {
@@ -199,9 +197,8 @@ TEST(Isolation, SocketsAndFoldersOfAnotherUserAreNeitherPostedToNorUsed) {
   EXPECT_TRUE(foreign.drain().empty()) << "a socket of another user was sent to";
   EXPECT_TRUE(fs::exists(planted)) << "it was removed";
   observer->removeObserver(token);
-  const fs::path notifications = sandbox.runtimeFolder() / "planted",
-                 store = sandbox.keychainFile().parent_path();
-  for (const auto& folder : {notifications, store}) {
+  const fs::path notifications = sandbox.runtimeFolder() / "planted";
+  for (const auto& folder : {notifications, sandbox.keychainFile().parent_path()}) {
     fs::create_directory(folder);
     fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
     ASSERT_EQ(::chown(folder.c_str(), other->pw_uid, other->pw_gid), 0);
