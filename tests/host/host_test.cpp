@@ -25,7 +25,9 @@ using L = host::LogLevel;
 using Events = std::vector<SystemSleepEvent>;
 const host::LogCategory kCategory("Test Category");
 
-TEST(FileLastSavedRTPStateProvider, RoundTripsAndReadsAnythingElseAsNothingSaved) {
+// The host's files: its last saved state round-trips and reads anything else as nothing saved;
+// the folder checker finds bundles in nested folders but not inside bundles or through links.
+TEST(HostFiles, LastSavedStateRoundTripsAndTheCheckerFindsBundlesButNotInsideBundlesOrThroughLinks) {
   testsupport::TempDir dir;
   host::FileLastSavedRTPStateProvider provider(dir / "last-state");
   EXPECT_EQ(provider.lastSavedRTPState(), std::nullopt);
@@ -40,11 +42,8 @@ TEST(FileLastSavedRTPStateProvider, RoundTripsAndReadsAnythingElseAsNothingSaved
   host::FileLastSavedRTPStateProvider unwritable("/nonexistent-folder/last-state");
   EXPECT_NO_THROW(unwritable.saveRTPState(true));
   EXPECT_EQ(unwritable.lastSavedRTPState(), std::nullopt);
-}
-
-TEST(FolderAppOnDeviceChecker, FindsBundlesInNestedFoldersButNotInsideBundlesOrThroughLinks) {
+  // The checker, on the same folder: bundles in nested folders, not inside bundles or through links.
   using testsupport::makeBundle, testsupport::PlistFormat;
-  testsupport::TempDir dir;
   const auto apps = dir / "Applications";
   makeBundle(apps / "Host.app", "com.example.host", PlistFormat::xml);
   makeBundle(apps / "Tools" / "Binary.app", "com.example.binary", PlistFormat::binary);
