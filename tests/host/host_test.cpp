@@ -14,7 +14,7 @@
 #include "runtime/main_loop.h"
 #include "support/bundles.h"
 #include "support/process.h"
-#include "support/service_fakes.h"
+#include "support/recorder.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -25,7 +25,9 @@ using L = host::LogLevel;
 using Events = std::vector<SystemSleepEvent>;
 const host::LogCategory kCategory("Test Category");
 
-TEST(FileLastSavedRTPStateProvider, RoundTripsAndReadsAnythingElseAsNothingSaved) {
+// The host's files: its last saved state round-trips and reads anything else as nothing saved;
+// the folder checker finds bundles in nested folders but not inside bundles or through links.
+TEST(HostFiles, LastSavedStateRoundTripsAndTheCheckerFindsBundlesButNotInsideBundlesOrThroughLinks) {
   testsupport::TempDir dir;
   host::FileLastSavedRTPStateProvider provider(dir / "last-state");
   EXPECT_EQ(provider.lastSavedRTPState(), std::nullopt);
@@ -40,11 +42,8 @@ TEST(FileLastSavedRTPStateProvider, RoundTripsAndReadsAnythingElseAsNothingSaved
   host::FileLastSavedRTPStateProvider unwritable("/nonexistent-folder/last-state");
   EXPECT_NO_THROW(unwritable.saveRTPState(true));
   EXPECT_EQ(unwritable.lastSavedRTPState(), std::nullopt);
-}
-
-TEST(FolderAppOnDeviceChecker, FindsBundlesInNestedFoldersButNotInsideBundlesOrThroughLinks) {
+  // The checker, on the same folder: bundles in nested folders, not inside bundles or through links.
   using testsupport::makeBundle, testsupport::PlistFormat;
-  testsupport::TempDir dir;
   const auto apps = dir / "Applications";
   makeBundle(apps / "Host.app", "com.example.host", PlistFormat::xml);
   makeBundle(apps / "Tools" / "Binary.app", "com.example.binary", PlistFormat::binary);
@@ -62,8 +61,9 @@ TEST(FolderAppOnDeviceChecker, FindsBundlesInNestedFoldersButNotInsideBundlesOrT
 }
 
 // Each entry point records its level, category and file; a throwing producer never reaches the
-// caller; the default sink writes warnings and errors only, one from "extended" up adds extended
-// lines, and lines left out are never produced. Times are UTC with the zone, never rounded up.
+// caller; writers on several threads lose no line; the default sink writes warnings and errors
+// only, one from "extended" up adds extended lines, and lines left out are never produced. Times
+// are UTC with the zone, never rounded up.
 TEST(Logging, EntryPointsRecordTheirLevelAndOnlyEnabledLinesAreProduced) {
   using Fn = void (*)(const host::LogCategory&, const host::LogMessage&, long, bool, const char*);
   const std::vector<std::pair<Fn, L>> entries = {{host::logDebug, L::debug}, {host::logInfo, L::info},
@@ -80,6 +80,13 @@ TEST(Logging, EntryPointsRecordTheirLevelAndOnlyEnabledLinesAreProduced) {
     }
     EXPECT_NO_THROW(host::logError(kCategory, []() -> std::string { throw std::runtime_error("boom"); }, 0, true, "f"));
     EXPECT_NE(capture.sink().messages().back().find("boom"), std::string::npos);
+    // Writers on several threads at once lose no line.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([] { for (int i = 0; i < 1000; ++i) host::logInfo(kCategory, [] { return "x"; }, 0, true, "f"); });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(capture.sink().count("x"), 4000u);
   }
   const auto previous = host::currentLogSink();
   for (const auto& [sink, lines] : std::vector<std::pair<std::shared_ptr<host::LogSink>, int>>{
@@ -95,16 +102,6 @@ TEST(Logging, EntryPointsRecordTheirLevelAndOnlyEnabledLinesAreProduced) {
            {-0.001, "1969-12-31T23:59:59.999Z"}}) {
     EXPECT_EQ(host::formatLogTime(time), text);
   }
-}
-
-TEST(Logging, ConcurrentWritersLoseNoLine) {
-  host::ScopedLogCapture capture;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([] { for (int i = 0; i < 1000; ++i) host::logInfo(kCategory, [] { return "x"; }, 0, true, "f"); });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(capture.sink().count("x"), 4000u);
 }
 
 // PrepareForSleep on a private message bus, from the login manager (or an impostor, not believed).

@@ -1,11 +1,11 @@
 #pragma once
 
-// The host process of the multi-process tests (reliability.helper.host; the end-to-end benchmark
-// derives its own from it): it holds a BrisvaneStateServiceImpl, subscribes to its published
-// answer and reports on standard output; and HostSession, the test's side of it.
+// The host process of the multi-process tests ("reliability.helper.peer host"; the end-to-end
+// benchmark derives its own from it): it holds a BrisvaneStateServiceImpl, subscribes to its
+// published answer and reports on standard output; and HostSession, the test's side of it.
 //
 // Lines it writes:
-//   ready runtime_threads=<tid,...|->   once the service has published its first answer and the
+//   ready runtime_threads=<tid,...>   once the service has published its first answer and the
 //       installed-app monitor has decided; the threads that existed before (a sanitizer's own).
 //   state enabled=.. keychain=<nil|true|false> published=.. failures=.. undecodable=..
 //       heap_bytes=..   in answer to "state".
@@ -16,7 +16,6 @@
 // process.
 
 #include <malloc.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,6 +29,7 @@
 #include "BrisvaneStateServiceImplementation/detail/StateServiceProbe.h"
 #include "host/folder_app_checker.h"
 #include "host/logging.h"
+#include "messages/BrisvaneSettings.h"
 #include "reactive/subjects.h"
 #include "reliability/proc_stats.h"
 #include "reliability/sandbox.h"
@@ -57,12 +57,10 @@ class HostRole : public host::LogSink {
       if (tid != ::getpid()) runtime += (runtime.empty() ? "" : ",") + std::to_string(tid);
     }
     host::setLogSink(std::shared_ptr<host::LogSink>(this, [](host::LogSink*) {}));
-    host::BrisvaneStateOverrideConfiguration configuration;
-    configuration.isOverridden = [] { return false; };
-    configuration.overriddenValue = [] { return false; };
-    configuration.resetOverride = [] {};
-    configuration.overrideStatePublisher = overrideState_.publisher();
-    auto service = makeService(std::move(configuration));
+    auto service = makeService({.isOverridden = [] { return false; },
+                                .overriddenValue = [] { return false; },
+                                .resetOverride = [] {},
+                                .overrideStatePublisher = overrideState_.publisher()});
     auto answers = service->isRealTimeProtectionEnabledPublisher().sink([this](const bool& value) {
       published_ = value ? 1 : 0;
       checkReady();
@@ -83,7 +81,7 @@ class HostRole : public host::LogSink {
     checkReady();
     loop.run();  // until ready
     service_ = service.get();
-    say("ready runtime_threads=" + (runtime.empty() ? "-" : runtime));
+    say("ready runtime_threads=" + runtime);
     auto commands = loop.watchReadable(STDIN_FILENO, [this] { readCommands(); });
     loop.run();  // until the end of the input
     commands.cancel();
@@ -194,10 +192,9 @@ inline std::filesystem::path helperPath(const std::string& name) {
 
 // The test's side of a host process, once it is ready. Threads: one thread at a time.
 struct HostSession : Process {
-  HostSession() : Process(helperPath("host"), {}) {
-    if (!(ready = readLineStartingWith("ready", std::chrono::seconds(120)))) {
+  HostSession() : Process(helperPath("peer"), {"host"}) {
+    if (!(ready = readLineStartingWith("ready", std::chrono::seconds(120))))
       throw std::runtime_error("the host did not start");
-    }
   }
   // Once the keychain value is `value` and `events` events since the last await were refreshed:
   // the answer to "state" then.
@@ -216,25 +213,22 @@ struct HostSession : Process {
 inline bool sendToEverySocket(const std::filesystem::path& folder, const std::string& datagram,
                               int times = 1, const std::string& prefix = "",
                               bool isBlocking = true) {
-  const int sender =
-      ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | (isBlocking ? 0 : SOCK_NONBLOCK), 0);
-  bool isSent = sender >= 0;
+  const testsupport::BoundSocket sender;
+  bool isSent = true;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (!entry.is_socket() || !entry.path().filename().string().starts_with(prefix)) continue;
-    const sockaddr_un address = testsupport::addressOf(entry.path());
     for (int i = 0; isSent && i < times; ++i) {
-      isSent = ::sendto(sender, datagram.data(), datagram.size(), 0,
-                        reinterpret_cast<const sockaddr*>(&address),
-                        sizeof(address)) == static_cast<ssize_t>(datagram.size());
+      isSent = sender.sendTo(entry.path(), datagram, isBlocking ? 0 : MSG_DONTWAIT);
     }
   }
-  ::close(sender);
   return isSent;
 }
 
-// A well-formed announcement of `name`, as the notification center sends it.
-inline std::string announcement(const std::string& name) {
-  return std::string("DN\x01\x00", 4) + name;
+// A well-formed announcement that `client`'s settings message changed, as the notification
+// center sends it.
+inline std::string settingsAnnouncement(brisvane::KeychainInteroperabilityClient& client) {
+  return std::string("DN\x01\x00", 4) +
+         client.notificationName(std::string(brisvane::BrisvaneSettings::messageKey));
 }
 
 }  // namespace reliability

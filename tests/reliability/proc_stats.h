@@ -1,7 +1,7 @@
 #pragma once
 
-// What the kernel counts for the threads of a process, read from /proc: how many there are, how
-// often each went to sleep (its wake-ups), and what each is doing now.
+// What the kernel counts for the threads of a process, read from /proc: which threads there are,
+// how often each went to sleep (its wake-ups), and what each is doing now.
 
 #include <sys/types.h>
 
@@ -37,10 +37,6 @@ inline std::map<pid_t, long> perThread(pid_t pid, const std::string& key) {
 // Voluntary context switches of every thread of `pid` that exists now, by thread id.
 inline std::map<pid_t, long> threadSwitches(pid_t pid) {
   return perThread(pid, "voluntary_ctxt_switches:");
-}
-
-inline int threadCount(pid_t pid) {
-  return static_cast<int>(threadSwitches(pid).size());
 }
 
 // Switches between two snapshots over the threads in `after` (a new thread counts from zero),

@@ -6,9 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "support/bundles.h"
+#include "reliability/sandbox.h"
 #include "support/process.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -25,46 +24,55 @@ std::string readAll(const fs::path& path) {
   return text.str();
 }
 
-// A private HOME, data folder and runtime folder, and the programs run inside them.
-struct Sandbox {
-  testsupport::TempDir dir;
-  testsupport::ScopedEnv home{"HOME", (dir / "home").string()}, data{"XDG_DATA_HOME", (dir / "data").string()},
-      run_{"XDG_RUNTIME_DIR", (dir / "run").string()};
-  Sandbox() {
-    for (const char* folder : {"home/Applications", "data", "run"}) fs::create_directories(dir / folder);
-    fs::permissions(dir / "run", fs::perms::owner_all, fs::perm_options::replace);
+// Runs a tool to its end in the sandbox (whose environment it inherits), its standard error into
+// a file; `afterFirstLine` runs once the tool has written its first line.
+Result run(const reliability::Sandbox& s, const std::string& name, std::vector<std::string> args,
+           std::function<void(testsupport::Process&)> afterFirstLine = {}) {
+  const char* binaries = std::getenv("BRISVANE_TEST_BINARY_DIR");
+  const fs::path program = (binaries ? fs::path(binaries) : fs::current_path()) / "tools" / name / name;
+  args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>'" + (s.root() / "stderr").string() + "'", program.string()});
+  testsupport::Process tool("/bin/sh", args);
+  Result result;
+  for (std::optional<std::string> line; (line = tool.readLine());) {
+    result.out += *line + "\n";
+    if (afterFirstLine) std::exchange(afterFirstLine, {})(tool);
   }
-  void install(const std::string& bundle, const std::string& identifier) const {
-    testsupport::makeBundle(dir / "home" / "Applications" / bundle, identifier);
-  }
-  // Runs a tool to its end, its standard error into a file; `afterFirstLine` runs once the tool
-  // has written its first line.
-  Result run(const std::string& name, std::vector<std::string> args,
-             std::function<void(testsupport::Process&)> afterFirstLine = {}) const {
-    const char* binaries = std::getenv("BRISVANE_TEST_BINARY_DIR");
-    const fs::path program = (binaries ? fs::path(binaries) : fs::current_path()) / "tools" / name / name;
-    args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>'" + (dir / "stderr").string() + "'", program.string()});
-    testsupport::Process tool("/bin/sh", args);
-    Result result;
-    for (std::optional<std::string> line; (line = tool.readLine());) {
-      result.out += *line + "\n";
-      if (afterFirstLine) std::exchange(afterFirstLine, {})(tool);
-    }
-    const int status = tool.wait();
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.err = readAll(dir / "stderr");
-    return result;
-  }
-};
+  const int status = tool.wait();
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.err = readAll(s.root() / "stderr");
+  return result;
+}
 
 // Exit codes of the programs, in one sandbox whose state the rows build up: 0 on (or success),
 // 1 off (or no message), 2 a usage error (one line on standard error with a hint, nothing on
 // standard output). With --json the output is JSON alone; status explains each input of the
-// decision and never writes the host's state file.
-TEST(ToolsEndToEnd, ExitCodesAndStatusFollowTheDecision) {
-  Sandbox s;
-  s.install("Nyra.app", "com.tarvik.nyra");
-  const std::string stateFile = (s.dir / "state").string();
+// decision and never writes the host's state file. Before the rows, the commands that watch
+// leave no socket behind; after them, a save fails.
+TEST(ToolsEndToEnd, ExitCodesAndStatusFollowTheDecisionAndCommandsLeaveNoSocketBehind) {
+  reliability::Sandbox s;
+  // status, and watch and listen once interrupted, leave the notification folder as they found it.
+  const auto listing = [&] {
+    return std::vector<fs::path>(fs::recursive_directory_iterator(s.runtimeFolder()), fs::recursive_directory_iterator());
+  };
+  EXPECT_EQ(run(s, kState, {"status"}).exitCode, 1);
+  EXPECT_EQ(listing(), std::vector<fs::path>{});  // not even the folder
+  const std::vector<fs::path> emptyFolder = {s.notificationFolder()};
+  const auto interrupt = [](testsupport::Process& tool) { tool.kill(SIGTERM); };
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_NE(run(s, kState, {"watch"}, interrupt).out.find("stopped"), std::string::npos);
+    EXPECT_EQ(listing(), emptyFolder);
+    EXPECT_EQ(run(s, kSettings, {"listen"}, interrupt).exitCode, 0);
+    EXPECT_EQ(listing(), emptyFolder);
+  }
+  // listen --count 1 ends after the first of two changes: its "listening" line and one more.
+  const auto listened = run(s, kSettings, {"listen", "--count", "1"}, [&](testsupport::Process&) {
+    for (const char* value : {"on", "off"}) run(s, kSettings, {"set", value});
+  });
+  EXPECT_EQ(std::count(listened.out.begin(), listened.out.end(), '\n'), 2) << listened.out;
+  ASSERT_EQ(run(s, kSettings, {"delete"}).exitCode, 0);  // the rows start with no message
+  const fs::path brisvane = s.root() / "home" / "Applications" / "Brisvane.app";
+  fs::rename(brisvane, s.root() / "Brisvane.app");  // installed again before the row that says so
+  const std::string stateFile = (s.root() / "state").string();
   std::ofstream(stateFile) << "false\n";
   // expected: members of the JSON answer; installsFirst: Brisvane.app is installed before the row.
   struct Row { std::string program; std::vector<std::string> args; int exitCode;
@@ -75,7 +83,7 @@ TEST(ToolsEndToEnd, ExitCodesAndStatusFollowTheDecision) {
       {kState, st({}), 1, {{"message", nullptr}, {"why", "there is no settings message in the keychain"}}},
       {kState, st({"--log-level", "extended"}), 1},
       {kSettings, {"show"}, 1},
-      {kSettings, {"set", "on", "--json"}, 0},  // the first save
+      {kSettings, {"set", "on", "--json"}, 0},  // the first save since the delete
       {kState, st({}), 1, {{"keychainValue", true}, {"installed", false}, {"installedDecidedBy", "query"}}},
       {kState, st({}), 0, {{"published", true}, {"installedDetail", "folder query, which sees the host "
                             "application (2 matches, isInstalled=true)"}}, true},
@@ -97,8 +105,8 @@ TEST(ToolsEndToEnd, ExitCodesAndStatusFollowTheDecision) {
   };
   // clang-format on
   for (const auto& row : rows) {
-    if (row.installsFirst) s.install("Brisvane.app", "com.tarvik.brisvane");
-    const auto r = s.run(row.program, row.args);
+    if (row.installsFirst) fs::rename(s.root() / "Brisvane.app", brisvane);
+    const auto r = run(s, row.program, row.args);
     const std::string what = row.program + " " + ::testing::PrintToString(row.args) + ": " + r.out + r.err;
     EXPECT_EQ(r.exitCode, row.exitCode) << what;
     if (row.exitCode == 2) {
@@ -114,16 +122,13 @@ TEST(ToolsEndToEnd, ExitCodesAndStatusFollowTheDecision) {
     }
   }
   EXPECT_EQ(readAll(stateFile), "false\n");
-  EXPECT_NE(s.run(kState, {"--version"}).out.find("1.0\n@(#)PROGRAM:"), std::string::npos);
-}
-
-// A save the store did not keep: exit 3, with the store's path and what went wrong.
-TEST(ToolsEndToEnd, FailedSaveExitsThreeAndSaysWhy) {
-  Sandbox s;
-  const fs::path store = s.dir / "data" / "brisvane" / "keychain.sqlite3";
+  EXPECT_NE(run(s, kState, {"--version"}).out.find("1.0\n@(#)PROGRAM:"), std::string::npos);
+  // A save the store did not keep: exit 3, with the store's path and what went wrong.
+  const fs::path store = s.keychainFile();
+  fs::remove_all(store.parent_path());
   fs::create_directories(store);  // first a folder where the store should be, then a foreign file
   for (const std::string meaning : {"cannot be located, created or opened", "damaged"}) {
-    const auto r = s.run(kSettings, {"set", "on", "--json"});
+    const auto r = run(s, kSettings, {"set", "on", "--json"});
     EXPECT_EQ(r.exitCode, 3) << r.err;
     EXPECT_EQ(json::parse(r.out, nullptr, false).value("saved", true), false) << r.out;
     EXPECT_NE(r.err.find(store.string() + ": "), std::string::npos) << r.err;
@@ -131,29 +136,6 @@ TEST(ToolsEndToEnd, FailedSaveExitsThreeAndSaysWhy) {
     fs::remove(store);
     std::ofstream(store) << "not a keychain store";
   }
-}
-
-// status, and watch and listen once interrupted, leave the notification folder as they found it.
-TEST(ToolsEndToEnd, CommandsLeaveNoSocketBehind) {
-  Sandbox s;
-  const auto listing = [&] {
-    return std::vector<fs::path>(fs::recursive_directory_iterator(s.dir / "run"), fs::recursive_directory_iterator());
-  };
-  EXPECT_EQ(s.run(kState, {"status"}).exitCode, 1);
-  EXPECT_EQ(listing(), std::vector<fs::path>{});  // not even the folder
-  const std::vector<fs::path> emptyFolder = {s.dir / "run" / "distributed-notifications"};
-  const auto interrupt = [](testsupport::Process& tool) { tool.kill(SIGTERM); };
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_NE(s.run(kState, {"watch"}, interrupt).out.find("stopped"), std::string::npos);
-    EXPECT_EQ(listing(), emptyFolder);
-    EXPECT_EQ(s.run(kSettings, {"listen"}, interrupt).exitCode, 0);
-    EXPECT_EQ(listing(), emptyFolder);
-  }
-  // listen --count 1 ends after the first of two changes: its "listening" line and one more.
-  const auto listened = s.run(kSettings, {"listen", "--count", "1"}, [&](testsupport::Process&) {
-    for (const char* value : {"on", "off"}) s.run(kSettings, {"set", value});
-  });
-  EXPECT_EQ(std::count(listened.out.begin(), listened.out.end(), '\n'), 2) << listened.out;
 }
 
 }  // namespace
