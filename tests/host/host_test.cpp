@@ -27,7 +27,8 @@ const host::LogCategory kCategory("Test Category");
 
 // The host's files: its last saved state round-trips and reads anything else as nothing saved;
 // the folder checker finds bundles in nested folders but not inside bundles or through links.
-TEST(HostFiles, LastSavedStateRoundTripsAndTheCheckerFindsBundlesButNotInsideBundlesOrThroughLinks) {
+TEST(HostFiles,
+     LastSavedStateRoundTripsAndTheCheckerFindsBundlesButNotInsideBundlesOrThroughLinks) {
   testsupport::TempDir dir;
   host::FileLastSavedRTPStateProvider provider(dir / "last-state");
   EXPECT_EQ(provider.lastSavedRTPState(), std::nullopt);
@@ -42,7 +43,8 @@ TEST(HostFiles, LastSavedStateRoundTripsAndTheCheckerFindsBundlesButNotInsideBun
   host::FileLastSavedRTPStateProvider unwritable("/nonexistent-folder/last-state");
   EXPECT_NO_THROW(unwritable.saveRTPState(true));
   EXPECT_EQ(unwritable.lastSavedRTPState(), std::nullopt);
-  // The checker, on the same folder: bundles in nested folders, not inside bundles or through links.
+  // The checker, on the same folder: bundles in nested folders, not inside bundles or through
+  // links.
   using testsupport::makeBundle, testsupport::PlistFormat;
   const auto apps = dir / "Applications";
   makeBundle(apps / "Host.app", "com.example.host", PlistFormat::xml);
@@ -83,7 +85,11 @@ TEST(Logging, EntryPointsRecordTheirLevelAndOnlyEnabledLinesAreProduced) {
     // Writers on several threads at once lose no line.
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([] { for (int i = 0; i < 1000; ++i) host::logInfo(kCategory, [] { return "x"; }, 0, true, "f"); });
+      threads.emplace_back([] {
+        for (int i = 0; i < 1000; ++i)
+          host::logInfo(
+              kCategory, [] { return "x"; }, 0, true, "f");
+      });
     }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(capture.sink().count("x"), 4000u);

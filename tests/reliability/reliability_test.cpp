@@ -221,10 +221,12 @@ TEST(RefreshOrdering, AnOlderReadFinishingLastDoesNotReplaceANewerOne) {
   h.reader->block(true);  // reads that began on "false" wait; one that began on "true" passes
   h.build();
   std::atomic<int> sends{-1};  // not counting the replay on subscription
-  auto counting =
-      brisvane::probe::keychainValues(*h.service).sink([&](const std::optional<bool>&) { ++sends; });
+  auto counting = brisvane::probe::keychainValues(*h.service).sink([&](const std::optional<bool>&) {
+    ++sends;
+  });
   // The two refreshes of construction read "false".
-  ASSERT_TRUE(testsupport::waitFor([&] { return h.reader->entered == 2 && h.reader->listens == 1; }));
+  ASSERT_TRUE(
+      testsupport::waitFor([&] { return h.reader->entered == 2 && h.reader->listens == 1; }));
   h.reader->value = true;  // saved and announced; that refresh reads "true"
   h.reader->signal();
   ASSERT_TRUE(testsupport::waitFor([&] { return sends == 1; }));
@@ -339,9 +341,9 @@ TEST(Burst, HostsEndOnTheLastValueStoredWithoutWaitingForStoppedObservers) {
     }
     std::deque<reliability::Process> writers;
     for (int w = 0; w < c.writers; ++w) {
-      writers.emplace_back(reliability::helperPath("peer"),
-                           std::vector<std::string>{"writer", std::to_string(w + 1),
-                                                    std::to_string(c.saves)});
+      writers.emplace_back(
+          reliability::helperPath("peer"),
+          std::vector<std::string>{"writer", std::to_string(w + 1), std::to_string(c.saves)});
     }
     for (auto& writer : writers) {
       std::optional<std::string> done;

@@ -27,7 +27,8 @@ class BoundSocket {
   explicit BoundSocket(const std::filesystem::path& path = {})
       : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
     const sockaddr_un address = addressOf(path);
-    if (!path.empty() && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    if (!path.empty() &&
+        ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
       ::close(fd_);
       throw std::system_error(errno, std::generic_category(), "cannot bind " + path.string());
     }

@@ -29,8 +29,10 @@ std::string readAll(const fs::path& path) {
 Result run(const reliability::Sandbox& s, const std::string& name, std::vector<std::string> args,
            std::function<void(testsupport::Process&)> afterFirstLine = {}) {
   const char* binaries = std::getenv("BRISVANE_TEST_BINARY_DIR");
-  const fs::path program = (binaries ? fs::path(binaries) : fs::current_path()) / "tools" / name / name;
-  args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>'" + (s.root() / "stderr").string() + "'", program.string()});
+  const fs::path program =
+      (binaries ? fs::path(binaries) : fs::current_path()) / "tools" / name / name;
+  args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>'" + (s.root() / "stderr").string() + "'",
+                             program.string()});
   testsupport::Process tool("/bin/sh", args);
   Result result;
   for (std::optional<std::string> line; (line = tool.readLine());) {
@@ -52,7 +54,8 @@ TEST(ToolsEndToEnd, ExitCodesAndStatusFollowTheDecisionAndCommandsLeaveNoSocketB
   reliability::Sandbox s;
   // status, and watch and listen once interrupted, leave the notification folder as they found it.
   const auto listing = [&] {
-    return std::vector<fs::path>(fs::recursive_directory_iterator(s.runtimeFolder()), fs::recursive_directory_iterator());
+    return std::vector<fs::path>(fs::recursive_directory_iterator(s.runtimeFolder()),
+                                 fs::recursive_directory_iterator());
   };
   EXPECT_EQ(run(s, kState, {"status"}).exitCode, 1);
   EXPECT_EQ(listing(), std::vector<fs::path>{});  // not even the folder
