@@ -1,12 +1,11 @@
 // Races between senders, subscribers, cancellers, producers and clock advances, repeated many
-// times. BRISVANE_STRESS_RUNS caps the number of runs of every test here, for example to keep
-// sanitizer builds quick.
+// times. BRISVANE_RELIABILITY_SCALE scales the number of runs of every test here, as it does the
+// sizes of the reliability tests (a scale below 1 keeps sanitizer builds quick).
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <functional>
 #include <latch>
 #include <memory>
@@ -14,12 +13,13 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/async_stream.h"
 #include "reactive/cancellable.h"
-#include "runtime/clock.h"
 #include "reactive/publisher.h"
 #include "reactive/subjects.h"
+#include "runtime/async_stream.h"
+#include "runtime/clock.h"
 #include "runtime/task.h"
+#include "support/process.h"
 #include "support/wait.h"
 
 namespace platform {
@@ -27,12 +27,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Stream = AsyncStream<int>;
-
-int stressRuns(int fullCount) {
-  const char* text = std::getenv("BRISVANE_STRESS_RUNS");
-  const int cap = text ? std::atoi(text) : 0;
-  return cap > 0 ? std::min(cap, fullCount) : fullCount;
-}
+using testsupport::scaled;
 
 // Long-lived threads that run a body once per round. They wait by spinning, not on a futex,
 // whose staggered wake-ups would serialise the race.
@@ -84,7 +79,7 @@ TEST(PublisherStressTest, SubscribingToACurrentValueSubjectIsAtomic) {
   constexpr int kSends = 16;
   Crew senders(2);
   int failures = 0;
-  for (int run = 0; run < stressRuns(20000); ++run) {
+  for (int run = 0; run < scaled(20000); ++run) {
     CurrentValueSubject<int> subject(0);
     std::vector<int> all, late;
     std::atomic<int> inside{0};
@@ -117,7 +112,7 @@ TEST(PublisherStressTest, SubscribingToACurrentValueSubjectIsAtomic) {
 TEST(PublisherStressTest, CancelFromAnotherThreadWaitsForTheCallbackAndStopsDelivery) {
   Crew sender(1);
   std::atomic<int> violations{0};
-  for (int run = 0; run < stressRuns(1000); ++run) {
+  for (int run = 0; run < scaled(1000); ++run) {
     const bool useEmitter = run % 2 == 1;
     const int endStyle = (run / 2) % 3;
     CurrentValueSubject<int> subject(0);
@@ -162,7 +157,7 @@ TEST(PublisherStressTest, CancelFromAnotherThreadWaitsForTheCallbackAndStopsDeli
 
 TEST(RuntimeStressTest, StreamEndsOnceAndInOrderWhenProducersAndConsumersRace) {
   Crew crew(4);
-  for (int run = 0; run < stressRuns(5000); ++run) {
+  for (int run = 0; run < scaled(5000); ++run) {
     auto made = Stream::makeStream();
     auto consumer = std::make_unique<Stream>(std::move(made.first));
     Stream::Continuation& continuation = made.second;
@@ -196,7 +191,7 @@ TEST(RuntimeStressTest, StreamEndsOnceAndInOrderWhenProducersAndConsumersRace) {
 TEST(RuntimeStressTest, CancelledWaitsAlwaysEndAndSleepsRacingAdvancesAreNeverLost) {
   VirtualClock clock;
   ScopedClockOverride useClock(clock);
-  for (int run = 0; run < stressRuns(1000); ++run) {
+  for (int run = 0; run < scaled(1000); ++run) {
     auto [stream, continuation] = Stream::makeStream();
     std::latch started(1);
     std::atomic<bool> gotPast{false};
@@ -215,7 +210,7 @@ TEST(RuntimeStressTest, CancelledWaitsAlwaysEndAndSleepsRacingAdvancesAreNeverLo
   std::vector<TaskHandle> tasks;
   for (int t = 0; t < 8; ++t) {
     tasks.push_back(Task::detached([&] {
-      for (int i = 0; i < stressRuns(5000) / 20; ++i) Task::sleep(1'000'000);
+      for (int i = 0; i < scaled(5000) / 20; ++i) Task::sleep(1'000'000);
       ++done;
     }));
   }
