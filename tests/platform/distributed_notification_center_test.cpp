@@ -120,7 +120,7 @@ TEST_F(DistributedNotificationCenterTest,
 // that met a full queue is taken up (and delivered) before the next datagram, so a name posted
 // after the miss is not delivered ahead of the missed one.
 TEST_F(DistributedNotificationCenterTest,
-       WireFormatIsKeptAndAMissedNameIsDeliveredBeforeTheDatagramsSentAfterIt) {
+       WireFormatMissedNamesFirstPrivateFolderOnlyForeignEntriesSkippedDeadSocketsCleared) {
   EXPECT_EQ(platform::dnc::encodeDatagram(std::string("a\0\xff", 3)),
             kHeader + std::string("a\0\xff", 3));
   EXPECT_EQ(missedMarkerSuffix("com.example.Updated"), ".108781edbea21e7f.missed");
@@ -173,14 +173,9 @@ TEST_F(DistributedNotificationCenterTest,
   center.reset();
   EXPECT_EQ(got.values(), expected);
   EXPECT_FALSE(fs::exists(mark));
-}
 
-// The folder is the only thing keeping other users from posting to us. Then what sits in it
-// besides live sockets, and what a post does with it.
-TEST_F(DistributedNotificationCenterTest,
-       PostsUseOnlyAPrivateFolderSkipForeignEntriesAndClearDeadSocketsAndMarks) {
-  auto poster = DistributedNotificationCenter::create(
-      folder);  // observes nothing, so has no socket of its own
+  // The folder is the only thing keeping other users from posting to us. Then what sits in it
+  // besides live sockets, and what a post (by `poster`, which has no socket) does with it.
   EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << "made private";
   fs::create_directory_symlink(folder, temp / "link");
   for (const auto& [name, mode] : {std::pair{"group", 0750}, {"others", 0702}}) {
@@ -190,11 +185,10 @@ TEST_F(DistributedNotificationCenterTest,
   }
   EXPECT_THROW(DistributedNotificationCenter::create(temp / "link"), std::system_error) << "link";
 
-  testsupport::TempDir outside;
   BoundSocket live(folder / "live");
   { BoundSocket dead(folder / "dead"); }  // the file stays, nobody listens
-  BoundSocket target(outside / "target");
-  fs::create_symlink(outside / "target", folder / "symlink");
+  BoundSocket target(temp / "target");
+  fs::create_symlink(temp / "target", folder / "symlink");
   std::ofstream(folder / "plain") << "not a socket";
   poster->post("hello");
   EXPECT_EQ(live.drain(), std::vector<std::string>{kHeader + "hello"});
@@ -204,14 +198,14 @@ TEST_F(DistributedNotificationCenterTest,
 
   auto stuck = std::make_unique<BoundSocket>(folder / "stuck");
   for (int i = 0; i < 40; ++i) poster->post("n");  // more than the queue holds
-  const fs::path mark = folder / ("stuck" + missedMarkerSuffix("n"));
-  ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(mark)));
-  EXPECT_EQ(fs::status(mark).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  const fs::path stuckMark = folder / ("stuck" + missedMarkerSuffix("n"));
+  ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(stuckMark)));
+  EXPECT_EQ(fs::status(stuckMark).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_LT(stuck->drain().size(), 40u);
 
   stuck.reset();  // its process is gone: the next post removes it, the one after its marks
   for (const char* name : {"y", "y"}) poster->post(name);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(mark)));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(stuckMark)));
 
   live.drain();
   ::chmod(folder.c_str(), 0777);  // a folder opened up later is not posted into
