@@ -31,9 +31,6 @@ KeychainDictionary query(const std::string& account) {
 KeychainDictionary item(const std::string& account, const std::string& data, bool synced = false) {
   return with(with(query(account), kSecAttrSynchronizable, synced), kSecValueData, bytesOf(data));
 }
-OSStatus update(const std::string& account, const KeychainDictionary& changes) {
-  return SecItemUpdate(query(account), changes);
-}
 
 // The data of the first match, or the failing status (-1: success without data).
 std::pair<OSStatus, std::string> readData(const KeychainDictionary& q) {
@@ -51,9 +48,9 @@ struct KeychainTest : ::testing::Test {
   testsupport::ScopedEnv dataHome_{"XDG_DATA_HOME", dir_.path().string()};
 };
 
-TEST_F(KeychainTest, ItemLifecycleReportsTheDocumentedStatusesInAPrivateStore) {
+TEST_F(KeychainTest, ItemLifecycleInAPrivateStoreAndItemsIdentifiedByServiceGroupAccountAndFlag) {
   EXPECT_EQ(readData(query("a")).first, errSecItemNotFound);
-  EXPECT_EQ(update("a", {{kSecValueData, bytesOf("y")}}), errSecItemNotFound);
+  EXPECT_EQ(SecItemUpdate(query("a"), {{kSecValueData, bytesOf("y")}}), errSecItemNotFound);
   EXPECT_EQ(SecItemDelete(query("a")), errSecItemNotFound);
   std::string binary(1 << 20, 'z');  // data round-trips byte for byte
   for (int i = 0; i < 256; ++i) binary[i] = char(i);
@@ -65,24 +62,20 @@ TEST_F(KeychainTest, ItemLifecycleReportsTheDocumentedStatusesInAPrivateStore) {
   EXPECT_EQ(SecItemAdd(item("a", "again")), errSecDuplicateItem);
   EXPECT_EQ(dataOf(query("a")), binary) << "a refused add changed the item";
   EXPECT_EQ(SecItemCopyMatching(query("a"), nullptr), errSecSuccess);
-  EXPECT_EQ(update("a", {{kSecValueData, bytesOf("second")}}), errSecSuccess);
+  EXPECT_EQ(SecItemUpdate(query("a"), {{kSecValueData, bytesOf("second")}}), errSecSuccess);
   EXPECT_EQ(dataOf(query("a")), "second");
   ASSERT_EQ(SecItemAdd(item("b", "other")), errSecSuccess);
-  EXPECT_EQ(update("b", {{kSecAttrAccount, "a"}}), errSecDuplicateItem);
+  EXPECT_EQ(SecItemUpdate(query("b"), {{kSecAttrAccount, "a"}}), errSecDuplicateItem);
   EXPECT_EQ(SecItemDelete(query("a")), errSecSuccess);
   EXPECT_EQ(readData(query("a")).first, errSecItemNotFound);
   EXPECT_EQ(dataOf(query("b")), "other") << "update or delete went beyond its query";
-  fs::remove_all(store.parent_path());  // made again when removed
+  fs::remove_all(store.parent_path());  // made again by the adds that follow
   EXPECT_EQ(readData(query("b")).first, errSecItemNotFound);
-  ASSERT_EQ(SecItemAdd(item("a", "y")), errSecSuccess);
-  EXPECT_EQ(dataOf(query("a")), "y");
-}
 
-// Items are told apart by service, access group, account (case included) and the synchronizable
-// flag. Malformed dictionaries give errSecParam and change none of them; a store that does not
-// decode gives errSecDecode from every call. (A directory in the store's place is a reliability
-// test.)
-TEST_F(KeychainTest, ItemsAreIdentifiedByServiceGroupAccountAndFlagAndMalformedCallsFail) {
+  // Items are told apart by service, access group, account (case included) and the
+  // synchronizable flag. Malformed dictionaries give errSecParam and change none of them; a store
+  // that does not decode gives errSecDecode from every call. (A directory in the store's place is
+  // a reliability test.)
   const std::pair<KeychainDictionary, std::string> items[] = {
       {query("a"), "base"},
       {with(query("a"), kSecAttrService, "svc2"), "service"},
@@ -106,7 +99,7 @@ TEST_F(KeychainTest, ItemsAreIdentifiedByServiceGroupAccountAndFlagAndMalformedC
       [] { return SecItemCopyMatching(with(query("a"), kSecMatchLimit, "two"), nullptr); },
       [] { return SecItemDelete(with(query("a"), kSecReturnData, true)); },
       [] {
-        return update("a", {{kSecAttrSynchronizable, kSecAttrSynchronizableAny}});
+        return SecItemUpdate(query("a"), {{kSecAttrSynchronizable, kSecAttrSynchronizableAny}});
       },
   };
   for (std::size_t i = 0; i < std::size(malformed); ++i)
@@ -132,8 +125,9 @@ TEST_F(KeychainTest, ItemsAreIdentifiedByServiceGroupAccountAndFlagAndMalformedC
   const testsupport::ScopedEnv damaged{"XDG_DATA_HOME", other.path().string()};
   fs::create_directories(other / "brisvane");
   std::ofstream(other / "brisvane" / "keychain.sqlite3") << std::string(8192, 'x');
-  for (const OSStatus status : {SecItemAdd(item("a", "x")), readData(query("a")).first,
-                                update("a", {{kSecValueData, bytesOf("y")}}), SecItemDelete(query("a"))}) {
+  for (const OSStatus status :
+       {SecItemAdd(item("a", "x")), readData(query("a")).first,
+        SecItemUpdate(query("a"), {{kSecValueData, bytesOf("y")}}), SecItemDelete(query("a"))}) {
     EXPECT_EQ(status, errSecDecode);
   }
 }
@@ -144,9 +138,10 @@ int addUpdateReadDelete(const std::string& own) {
   int failures = 0;
   for (int round = 0; round < 100; ++round) {
     const std::string data = own + ":" + std::to_string(round);
-    failures += SecItemAdd(item(own, data)) != errSecSuccess ||
-                update(own, {{kSecValueData, bytesOf(data + "!")}}) != errSecSuccess ||
-                dataOf(query(own)) != data + "!";
+    failures +=
+        SecItemAdd(item(own, data)) != errSecSuccess ||
+        SecItemUpdate(query(own), {{kSecValueData, bytesOf(data + "!")}}) != errSecSuccess ||
+        dataOf(query(own)) != data + "!";
     const OSStatus shared = SecItemAdd(item("shared", data)), deleted = SecItemDelete(query("shared"));
     failures += (shared != errSecSuccess && shared != errSecDuplicateItem) ||
                 (deleted != errSecSuccess && deleted != errSecItemNotFound) ||
