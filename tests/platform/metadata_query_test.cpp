@@ -92,7 +92,7 @@ struct MetadataQueryTest : ::testing::Test {
   std::vector<Update> updates_;
 };
 
-TEST_F(MetadataQueryTest, GatherFindsMatchingBundlesButNotThroughLinksOrInsideBundles) {
+TEST_F(MetadataQueryTest, GatherSkipsLinksAndBundlesInsideBundlesThenEachChangeIsReportedOnce) {
   makeBundle(scope_ / "A.app" / "Contents" / "Helpers" / "Inner.app", "com.example.c");
   // An empty display name falls back to the bundle name, not to the file name.
   writeFile(scope_ / "A.app" / "Contents" / "Info.plist",
@@ -118,18 +118,12 @@ TEST_F(MetadataQueryTest, GatherFindsMatchingBundlesButNotThroughLinksOrInsideBu
       << "ordered by path";
   EXPECT_TRUE(updates_.empty());
   EXPECT_FALSE(query_.startQuery()) << "a running query does not start twice";
-}
 
-// Each change is reported once, in one update; changes that are not matching bundles are
-// followed by a new matching bundle (S0.app, S1.app), so an update holding only that one shows
-// they were seen and ignored (events arrive in order).
-TEST_F(MetadataQueryTest, ReportsEachKindOfChangeOnce) {
+  // Each change is reported once, in one update; changes that are not matching bundles are
+  // followed by a new matching bundle (S0.app, S1.app), so an update holding only that one shows
+  // they were seen and ignored (events arrive in order).
   const auto outside = dir_ / "Downloads";
   fs::create_directories(outside);
-  makeBundle(scope_ / "Present.app", "com.example.a");
-  makeBundle(scope_ / "Nested" / "Deep.app", "com.example.b");
-  makeBundle(dir_ / "elsewhere" / "Linked.app", "com.example.b");
-  start({scope_});
   const auto copied = scope_ / "Copied.app" / "Contents";
   const struct {
     const char* name;
@@ -164,7 +158,7 @@ TEST_F(MetadataQueryTest, ReportsEachKindOfChangeOnce) {
       {"identifier no longer searched for",
        [&] { writeFile(copied / "Info.plist", infoPlist("com.example.other")); },
        {{}, {"com.example.c"}, {}}},
-      {"deleted", [&] { fs::remove_all(scope_ / "Present.app"); }, {{}, {"com.example.a"}, {}}},
+      {"deleted", [&] { fs::remove_all(scope_ / "A.app"); }, {{}, {"com.example.a"}, {}}},
       {"folder holding a bundle moved in",
        [&] {
          makeBundle(outside / "Suite" / "Tools" / "Tool.app", "com.example.a");
@@ -172,7 +166,7 @@ TEST_F(MetadataQueryTest, ReportsEachKindOfChangeOnce) {
        },
        {{"com.example.a"}, {}, {}}},
       {"Contents folder removed",
-       [&] { fs::remove_all(scope_ / "Nested" / "Deep.app" / "Contents"); },
+       [&] { fs::remove_all(scope_ / "Utilities" / "Deep" / "B.app" / "Contents"); },
        {{}, {"com.example.b"}, {}}},
       {"renamed within the scope",
        [&] {
@@ -181,7 +175,7 @@ TEST_F(MetadataQueryTest, ReportsEachKindOfChangeOnce) {
        {{"com.example.a"}, {"com.example.a"}, {}}},
       {"link to a folder of bundles",
        [&] {
-         fs::create_directory_symlink(dir_ / "elsewhere", scope_ / "Link");
+         fs::create_directory_symlink(dir_ / "elsewhere", scope_ / "Shortcut");
          makeBundle(scope_ / "S0.app", "com.example.c");
        },
        {{"com.example.c"}, {}, {}}},
@@ -197,7 +191,7 @@ TEST_F(MetadataQueryTest, ReportsEachKindOfChangeOnce) {
     EXPECT_EQ(pump(), std::vector<Update>{c.expected}) << c.name;
   }
   EXPECT_EQ(identifiersOf(query_.results()),
-            (Ids{"com.example.a", "com.example.c", "com.example.c"}));
+            (Ids{"com.example.a", "com.example.c", "com.example.c", "com.example.c"}));
 }
 
 // A scope that is missing at the start is followed as it appears and disappears. Held changes
