@@ -8,11 +8,12 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "notifications/notification_center.h"
 #include "reactive/cancellable.h"
 #include "runtime/main_loop.h"
-#include "notifications/notification_center.h"
 #include "support/bundles.h"
 #include "support/temp_dir.h"
 
@@ -125,11 +126,7 @@ TEST_F(MetadataQueryTest, GatherSkipsLinksAndBundlesInsideBundlesThenEachChangeI
   const auto outside = dir_ / "Downloads";
   fs::create_directories(outside);
   const auto copied = scope_ / "Copied.app" / "Contents";
-  const struct {
-    const char* name;
-    std::function<void()> change;
-    Update expected;
-  } cases[] = {
+  const std::tuple<const char*, std::function<void()>, Update> cases[] = {
       {"moved in",
        [&] {
          makeBundle(outside / "Moved.app", "com.example.c");
@@ -186,9 +183,9 @@ TEST_F(MetadataQueryTest, GatherSkipsLinksAndBundlesInsideBundlesThenEachChangeI
        },
        {{"com.example.c"}, {}, {}}},
   };
-  for (const auto& c : cases) {
-    c.change();
-    EXPECT_EQ(pump(), std::vector<Update>{c.expected}) << c.name;
+  for (const auto& [name, change, expected] : cases) {
+    change();
+    EXPECT_EQ(pump(), std::vector<Update>{expected}) << name;
   }
   EXPECT_EQ(identifiersOf(query_.results()),
             (Ids{"com.example.a", "com.example.c", "com.example.c", "com.example.c"}));
