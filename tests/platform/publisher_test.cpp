@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <any>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -12,11 +11,11 @@
 #include <utility>
 #include <vector>
 
+#include "notifications/notification_center.h"
 #include "reactive/cancellable.h"
+#include "reactive/subjects.h"
 #include "runtime/clock.h"
 #include "runtime/main_loop.h"
-#include "notifications/notification_center.h"
-#include "reactive/subjects.h"
 #include "support/wait.h"
 
 namespace platform {
@@ -211,12 +210,11 @@ TEST(MainLoopOperatorTest, DebounceAndReceiveOnDeliverOnTheLoopInOrder) {
   auto held = std::make_shared<int>(0);  // its lifetime shows whether the closures are still held
   const std::weak_ptr<int> watch = held;
   int lateCalls = 0;
-  AnyCancellable pending[] = {subject.publisher()
-                                  .debounce(1ms, MainLoop::main())
-                                  .sink([&, t = held](int) { ++lateCalls; }, [&] { ++lateCalls; }),
-                              subject.publisher()
-                                  .receiveOn(MainLoop::main())
-                                  .sink([&, t = held](int) { ++lateCalls; }, [&] { ++lateCalls; })};
+  auto sinkHoldingIt = [&](const Publisher<int>& publisher) {
+    return publisher.sink([&, t = held](int) { ++lateCalls; }, [&] { ++lateCalls; });
+  };
+  AnyCancellable pending[] = {sinkHoldingIt(subject.publisher().debounce(1ms, MainLoop::main())),
+                              sinkHoldingIt(subject.publisher().receiveOn(MainLoop::main()))};
   held.reset();
   subject.send(0);
   for (auto& handle : pending) handle.cancel();
@@ -272,7 +270,7 @@ TEST(NotificationCenterTest, DeliversByNameAndObjectToTheCurrentObservers) {
     std::thread([&] {
       center.post("changed");
       center.post("changed", &first);
-      center.post(Notification{"changed", &second, {{"count", std::any(3)}}});
+      center.post(Notification{"changed", &second, {}});
       EXPECT_EQ(anyObject.size(), 3u) << "delivered before post() returned";
     }).join();
   }
