@@ -66,15 +66,15 @@ class HostRole : public host::LogSink {
       checkReady();
       report(value);
     });
-    // The first value is the replay on subscription (on this thread), not a refresh.
-    bool isFirst = true;
-    auto refreshes = brisvane::probe::keychainValues(*service).sink(
-        [this, &isFirst](const std::optional<bool>& value) {
+    // The first value is the replay on subscription (on this thread), not a refresh: refreshes_
+    // starts at -1.
+    auto refreshes =
+        brisvane::probe::keychainValues(*service).sink([this](const std::optional<bool>& value) {
           {
             std::lock_guard lock(mutex_);
             keychain_ = value;
           }
-          if (!std::exchange(isFirst, false)) ++refreshes_;
+          ++refreshes_;
           checkAwait();
         });
     auto& loop = platform::MainLoop::main();
@@ -173,7 +173,7 @@ class HostRole : public host::LogSink {
   std::atomic<bool> monitorDecided_{false}, isReady_{false};
   brisvane::BrisvaneStateServiceImpl* service_ = nullptr;  // main thread, while commands run
   std::string input_;                                      // main thread
-  std::atomic<long> events_{0}, refreshes_{0}, failures_{0}, undecodable_{0};
+  std::atomic<long> events_{0}, refreshes_{-1}, failures_{0}, undecodable_{0};
   std::mutex mutex_;  // guards what follows
   long markEvents_ = 0, markDone_ = 0, awaitedEvents_ = 0;
   std::optional<std::string> awaited_;
