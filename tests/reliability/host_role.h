@@ -53,9 +53,8 @@ class HostRole : public host::LogSink {
     // ThreadSanitizer starts its background thread with the first new thread; bring it out now.
     std::thread([] {}).join();
     std::string runtime;
-    for (const auto& [tid, switches] : threadSwitches(::getpid())) {
+    for (const auto& [tid, switches] : threadSwitches(::getpid()))
       if (tid != ::getpid()) runtime += (runtime.empty() ? "" : ",") + std::to_string(tid);
-    }
     host::setLogSink(std::shared_ptr<host::LogSink>(this, [](host::LogSink*) {}));
     auto service = makeService({.isOverridden = [] { return false; },
                                 .overriddenValue = [] { return false; },
@@ -217,9 +216,8 @@ inline bool sendToEverySocket(const std::filesystem::path& folder, const std::st
   bool isSent = true;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (!entry.is_socket() || !entry.path().filename().string().starts_with(prefix)) continue;
-    for (int i = 0; isSent && i < times; ++i) {
+    for (int i = 0; isSent && i < times; ++i)
       isSent = sender.sendTo(entry.path(), datagram, isBlocking ? 0 : MSG_DONTWAIT);
-    }
   }
   return isSent;
 }

@@ -116,8 +116,8 @@ TEST(HostileInput, DeepOrExpandingInfoPlistsAreNotApplications) {
 
 // Every file the library and the host read: a FIFO, a device or a folder in its place, or an
 // oversized file, is refused at once (the open does not wait for a writer, nothing is read
-// without a bound).
-TEST(HostileInput, FilesThatAreNotSmallRegularFilesAreRefusedWithoutWaiting) {
+// without a bound). Then store reads, which create nothing and never wait for the folder lock.
+TEST(HostileInput, OddFilesAreRefusedAndStoreReadsCreateNothingAndNeverWaitForTheFolderLock) {
   const std::function<void(const fs::path&)> places[] = {
       [](const fs::path& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); },
       [](const fs::path& at) { fs::create_symlink("/dev/zero", at); },
@@ -146,11 +146,8 @@ TEST(HostileInput, FilesThatAreNotSmallRegularFilesAreRefusedWithoutWaiting) {
       fs::remove_all(sandbox.keychainFile().parent_path());
     }
   }
-}
-
-// A read of a store that does not exist creates nothing and finds nothing; a store that exists
-// is used while another process holds the folder's lock (only making a new store takes it).
-TEST(HostileInput, StoreReadsCreateNothingAndNeverWaitForTheFolderLock) {
+  // A read of a store that does not exist creates nothing and finds nothing; a store that exists
+  // is used while another process holds the folder's lock (only making a new store takes it).
   reliability::Sandbox sandbox;
   EXPECT_EQ(platform::SecItemCopyMatching(kGroupItems, nullptr), platform::errSecItemNotFound);
   EXPECT_EQ(platform::SecItemDelete(kGroupItems), platform::errSecItemNotFound);
@@ -178,15 +175,14 @@ TEST(Isolation, SocketsAndFoldersOfAnotherUserAreNeitherPostedToNorUsed) {
   if (::geteuid() != 0 || other == nullptr || other->pw_uid == 0)
     GTEST_SKIP() << "needs root and a user nobody";
   reliability::Sandbox sandbox;
-  auto observer =
-      DistributedNotificationCenter::create(DistributedNotificationCenter::defaultFolder());
+  const auto defaultFolder = DistributedNotificationCenter::defaultFolder();
+  auto observer = DistributedNotificationCenter::create(defaultFolder);
   testsupport::Recorder<std::string> received;
   const auto token = observer->addObserver("reliability.planted", received.callback());
   const fs::path planted = sandbox.notificationFolder() / "65534-planted";
   const testsupport::BoundSocket foreign(planted);
   ASSERT_EQ(::chown(planted.c_str(), other->pw_uid, other->pw_gid), 0);
-  DistributedNotificationCenter::create(DistributedNotificationCenter::defaultFolder())
-      ->post("reliability.planted");
+  DistributedNotificationCenter::create(defaultFolder)->post("reliability.planted");
   EXPECT_TRUE(received.waitFor("reliability.planted")) << "the post reached no one";
   EXPECT_TRUE(foreign.drain().empty()) << "a socket of another user was sent to";
   EXPECT_TRUE(fs::exists(planted)) << "it was removed";
@@ -233,9 +229,8 @@ TEST(RefreshOrdering, AnOlderReadFinishingLastDoesNotReplaceANewerOne) {
 TEST(RefreshOrdering, AnAnnouncementRightAfterConstructionIsNotLost) {
   std::latch gate(1);  // holds every thread of the pool until the announcement is made
   std::vector<platform::TaskHandle> busy;
-  for (unsigned i = 0; i < 4 * std::max(4u, std::thread::hardware_concurrency()); ++i) {
+  for (unsigned i = 0; i < 4 * std::max(4u, std::thread::hardware_concurrency()); ++i)
     busy.push_back(platform::Task::detached([&] { gate.wait(); }));
-  }
   testsupport::ServiceHarness h;
   h.reader->value = false;
   h.build();
