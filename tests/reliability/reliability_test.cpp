@@ -152,8 +152,8 @@ TEST(HostileInput, OddFilesAreRefusedAndStoreReadsCreateNothingAndNeverWaitForTh
   EXPECT_EQ(platform::SecItemCopyMatching(kGroupItems, nullptr), platform::errSecItemNotFound);
   EXPECT_EQ(platform::SecItemDelete(kGroupItems), platform::errSecItemNotFound);
   EXPECT_TRUE(fs::is_empty(sandbox.root() / "data")) << "a read created something";
-  fs::create_directory(sandbox.keychainFile().parent_path(),
-                       sandbox.root());  // private, as the store's
+  // Private, as the store's folder is.
+  fs::create_directory(sandbox.keychainFile().parent_path(), sandbox.root());
   EXPECT_EQ(platform::SecItemCopyMatching(kGroupItems, nullptr), platform::errSecItemNotFound);
   EXPECT_TRUE(fs::is_empty(sandbox.keychainFile().parent_path()));
   // Made by another process, so that this one has no connection to it yet.
