@@ -7,8 +7,6 @@
 
 #include "BrisvaneStateServiceImplementation/KeychainBrisvaneReader.h"
 #include "host/logging.h"
-#include "interoperability/DecodingError.h"
-#include "interoperability/InteroperabilityClient.h"
 #include "keychain/keychain.h"
 #include "keychain/os_status_error.h"
 #include "support/wait.h"
@@ -23,8 +21,7 @@ constexpr double kWritten = 1700000000.0;
 
 // A client with one item under the settings key, read on the test thread, and a change stream
 // the test feeds; the reader must listen under the settings key.
-class FakeClient final : public brisvane::InteroperabilityClient {
- public:
+struct FakeClient final : brisvane::InteroperabilityClient {
   std::optional<std::string> item;
   bool failing = false;
   platform::AsyncStream<UpdateNotification>::Continuation updates;

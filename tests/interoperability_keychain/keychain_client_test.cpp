@@ -101,8 +101,7 @@ std::shared_ptr<std::atomic<int>> count(AsyncStream<UpdateNotification>& stream,
   return yielded;
 }
 
-class KeychainClientTest : public ::testing::Test {
- protected:
+struct KeychainClientTest : ::testing::Test {
   testsupport::TempDir dir_;
   testsupport::ScopedEnv dataHome_{"XDG_DATA_HOME", dir_.path().string()};
   std::shared_ptr<WatchedNotifications> notifications_ =

@@ -33,7 +33,6 @@
 #include "reactive/subjects.h"
 #include "reliability/proc_stats.h"
 #include "reliability/sandbox.h"
-#include "runtime/main_loop.h"
 #include "support/process.h"
 #include "support/unix_socket.h"
 
@@ -53,9 +52,8 @@ class HostRole : public host::LogSink {
     // ThreadSanitizer starts its background thread with the first new thread; bring it out now.
     std::thread([] {}).join();
     std::string runtime;
-    for (const auto& [tid, switches] : threadSwitches(::getpid())) {
+    for (const auto& [tid, switches] : threadSwitches(::getpid()))
       if (tid != ::getpid()) runtime += (runtime.empty() ? "" : ",") + std::to_string(tid);
-    }
     host::setLogSink(std::shared_ptr<host::LogSink>(this, [](host::LogSink*) {}));
     auto service = makeService({.isOverridden = [] { return false; },
                                 .overriddenValue = [] { return false; },
@@ -66,15 +64,15 @@ class HostRole : public host::LogSink {
       checkReady();
       report(value);
     });
-    // The first value is the replay on subscription (on this thread), not a refresh.
-    bool isFirst = true;
-    auto refreshes = brisvane::probe::keychainValues(*service).sink(
-        [this, &isFirst](const std::optional<bool>& value) {
+    // The first value is the replay on subscription (on this thread), not a refresh: refreshes_
+    // starts at -1.
+    auto refreshes =
+        brisvane::probe::keychainValues(*service).sink([this](const std::optional<bool>& value) {
           {
             std::lock_guard lock(mutex_);
             keychain_ = value;
           }
-          if (!std::exchange(isFirst, false)) ++refreshes_;
+          ++refreshes_;
           checkAwait();
         });
     auto& loop = platform::MainLoop::main();
@@ -173,7 +171,7 @@ class HostRole : public host::LogSink {
   std::atomic<bool> monitorDecided_{false}, isReady_{false};
   brisvane::BrisvaneStateServiceImpl* service_ = nullptr;  // main thread, while commands run
   std::string input_;                                      // main thread
-  std::atomic<long> events_{0}, refreshes_{0}, failures_{0}, undecodable_{0};
+  std::atomic<long> events_{0}, refreshes_{-1}, failures_{0}, undecodable_{0};
   std::mutex mutex_;  // guards what follows
   long markEvents_ = 0, markDone_ = 0, awaitedEvents_ = 0;
   std::optional<std::string> awaited_;
@@ -217,9 +215,8 @@ inline bool sendToEverySocket(const std::filesystem::path& folder, const std::st
   bool isSent = true;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (!entry.is_socket() || !entry.path().filename().string().starts_with(prefix)) continue;
-    for (int i = 0; isSent && i < times; ++i) {
+    for (int i = 0; isSent && i < times; ++i)
       isSent = sender.sendTo(entry.path(), datagram, isBlocking ? 0 : MSG_DONTWAIT);
-    }
   }
   return isSent;
 }

@@ -45,9 +45,8 @@ inline long voluntarySwitchesBetween(const std::map<pid_t, long>& before,
                                      const std::map<pid_t, long>& after,
                                      const std::map<pid_t, long>& ignored = {}) {
   long total = 0;
-  for (const auto& [tid, switches] : after) {
+  for (const auto& [tid, switches] : after)
     if (ignored.count(tid) == 0) total += switches - (before.count(tid) ? before.at(tid) : 0);
-  }
   return total;
 }
 

@@ -61,8 +61,7 @@ inline long long numberField(const std::string& line, const std::string& key) {
 // One child program: its standard output is read line by line, its standard input takes
 // commands, its standard error is the parent's. Killed with SIGKILL and reaped when dropped while
 // still running. Threads: one thread at a time.
-class Process {
- public:
+struct Process {
   Process(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
     int out[2] = {-1, -1}, in[2] = {-1, -1};
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) {
@@ -75,9 +74,8 @@ class Process {
     ::posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     std::vector<std::string> words{program.string()};
     words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv(words.size() + 1);  // the words, then nullptr
+    std::ranges::transform(words, argv.begin(), [](std::string& word) { return word.data(); });
     const int error =
         ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);

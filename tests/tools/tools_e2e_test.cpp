@@ -3,8 +3,8 @@
 
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "reliability/sandbox.h"
 #include "support/process.h"
@@ -19,9 +19,7 @@ const std::string kSettings = "brisvane-settings", kState = "brisvane-state";
 struct Result { int exitCode = -1; std::string out, err; };
 
 std::string readAll(const fs::path& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}};
 }
 
 // Runs a tool to its end in the sandbox (whose environment it inherits), its standard error into

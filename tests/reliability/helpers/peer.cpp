@@ -11,7 +11,6 @@
 #include <exception>
 #include <string>
 
-#include "messages/BrisvaneSettings.h"
 #include "reliability/host_role.h"
 
 int main(int argc, char** argv) {
