@@ -7,6 +7,8 @@
 
 #include "BrisvaneStateServiceImplementation/KeychainBrisvaneReader.h"
 #include "host/logging.h"
+#include "interoperability/DecodingError.h"
+#include "interoperability/InteroperabilityClient.h"
 #include "keychain/keychain.h"
 #include "keychain/os_status_error.h"
 #include "support/wait.h"

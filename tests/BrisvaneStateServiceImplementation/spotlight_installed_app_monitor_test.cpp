@@ -6,6 +6,9 @@
 
 #include "BrisvaneStateServiceImplementation/SpotlightInstalledAppMonitor.h"
 #include "host/logging.h"
+#include "runtime/clock.h"
+#include "runtime/main_loop.h"
+#include "notifications/notification_center.h"
 #include "support/bundles.h"
 #include "support/service_fakes.h"
 #include "support/temp_dir.h"

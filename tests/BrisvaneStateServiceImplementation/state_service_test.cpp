@@ -4,6 +4,8 @@
 
 #include "BrisvaneStateServiceImplementation/detail/StateServiceProbe.h"
 #include "host/logging.h"
+#include "runtime/clock.h"
+#include "runtime/main_loop.h"
 #include "support/service_fakes.h"
 
 namespace {

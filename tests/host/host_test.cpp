@@ -11,6 +11,7 @@
 #include "host/logging.h"
 #include "host/logind_sleep_bridge.h"
 #include "host/system_sleep_observer.h"
+#include "runtime/main_loop.h"
 #include "support/bundles.h"
 #include "support/process.h"
 #include "support/recorder.h"

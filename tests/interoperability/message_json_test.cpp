@@ -6,6 +6,9 @@
 #include <tuple>
 #include <vector>
 
+#include "interoperability/DecodingError.h"
+#include "interoperability/EncodingError.h"
+#include "interoperability/JSONCoding.h"
 #include "interoperability/Message.h"
 #include "interoperability/UpdateNotification.h"
 #include "messages/BrisvaneSettings.h"

@@ -33,6 +33,7 @@
 #include "reactive/subjects.h"
 #include "reliability/proc_stats.h"
 #include "reliability/sandbox.h"
+#include "runtime/main_loop.h"
 #include "support/process.h"
 #include "support/unix_socket.h"
 

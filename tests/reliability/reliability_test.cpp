@@ -34,10 +34,15 @@
 #include <vector>
 
 #include "host/file_last_saved_state_provider.h"
+#include "keychain/keychain.h"
 #include "keychain/os_status_error.h"
+#include "messages/BrisvaneSettings.h"
 #include "metadata/detail/metadata_plist.h"
 #include "reliability/host_role.h"
+#include "runtime/task.h"
+#include "support/recorder.h"
 #include "support/service_fakes.h"
+#include "support/wait.h"
 
 namespace {
 

@@ -12,6 +12,8 @@
 
 #include "BrisvaneStateServiceImplementation/BrisvaneStateServiceImpl.h"
 #include "interoperability_keychain/KeychainInteroperabilityClient.h"
+#include "keychain/keychain.h"
+#include "notifications/distributed_notification_center.h"
 #include "support/bundles.h"
 #include "support/temp_dir.h"
 

@@ -11,6 +11,7 @@
 #include <exception>
 #include <string>
 
+#include "messages/BrisvaneSettings.h"
 #include "reliability/host_role.h"
 
 int main(int argc, char** argv) {
