@@ -5,14 +5,15 @@
 
 #include <sys/types.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
+
+#include "support/wait.h"
 
 namespace reliability {
 
@@ -51,16 +52,12 @@ inline long voluntarySwitchesBetween(const std::map<pid_t, long>& before,
 }
 
 // Waits until every thread of `pid` is asleep ("S"), so that a snapshot is not taken while one is
-// on its way back to sleep; false when that did not happen within `guard`.
-inline bool awaitAllThreadsSleeping(pid_t pid,
-                                    std::chrono::milliseconds guard = std::chrono::seconds(10)) {
-  for (const auto deadline = std::chrono::steady_clock::now() + guard;;
-       std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
-    bool allSleeping = true;
-    for (const auto& [tid, state] : perThread(pid, "State:")) allSleeping &= state == 'S';
-    if (allSleeping) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-  }
+// on its way back to sleep; false when that did not happen within the hang guard.
+inline bool awaitAllThreadsSleeping(pid_t pid) {
+  return testsupport::waitFor([pid] {
+    const auto states = perThread(pid, "State:");
+    return std::all_of(states.begin(), states.end(), [](const auto& t) { return t.second == 'S'; });
+  });
 }
 
 }  // namespace reliability
